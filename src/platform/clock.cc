@@ -1,0 +1,16 @@
+#include "platform/clock.h"
+
+#include <time.h>
+
+namespace vl {
+
+uint32_t secondsSince1970() { return static_cast<uint32_t>(::time(nullptr)); }
+
+uint32_t millisecondClock() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+}  // namespace vl

@@ -1,0 +1,14 @@
+// Clocks: wall-clock seconds since 1970 and a millisecond counter.
+#pragma once
+
+#include <cstdint>
+
+namespace vl {
+
+// Seconds since 1970-01-01 UTC (the low 32 bits, as state files keep them).
+uint32_t secondsSince1970();
+// A monotonic millisecond counter; only differences are meaningful. Wraps
+// after about 49 days, like the system tick count it stands for.
+uint32_t millisecondClock();
+
+}  // namespace vl
