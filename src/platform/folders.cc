@@ -1,0 +1,103 @@
+#include "platform/folders.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vl {
+
+bool createFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  return errno == EEXIST && isFolder(path);
+}
+
+bool removeFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
+bool isFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+FolderListing::FolderListing(FolderListing&& other) noexcept : dir_(other.dir_) {
+  other.dir_ = nullptr;
+}
+
+FolderListing& FolderListing::operator=(FolderListing&& other) noexcept {
+  if (this != &other) {
+    close();
+    dir_ = other.dir_;
+    other.dir_ = nullptr;
+  }
+  return *this;
+}
+
+FolderListing::~FolderListing() { close(); }
+
+bool FolderListing::adopt(int fd) {
+  if (fd < 0) return false;
+  dir_ = ::fdopendir(fd);
+  if (dir_ == nullptr) {
+    ::close(fd);
+    return false;
+  }
+  return true;
+}
+
+bool FolderListing::open(const std::string& path) {
+  close();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return adopt(fd);
+}
+
+bool FolderListing::openAt(const FolderListing& parent, const char* name) {
+  close();
+  if (!parent.isOpen()) return false;
+  int fd;
+  do {
+    // O_NOFOLLOW: a folder swapped for a symlink between listing and opening
+    // is refused rather than followed.
+    fd = ::openat(parent.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return adopt(fd);
+}
+
+FolderListing::Next FolderListing::next(FolderEntry* entry) {
+  if (dir_ == nullptr) return Next::kError;
+  errno = 0;
+  const struct dirent* d = ::readdir(dir_);
+  if (d == nullptr) return errno == 0 ? Next::kEnd : Next::kError;
+  entry->name = d->d_name;
+  switch (d->d_type) {
+    case DT_REG:
+      entry->type = EntryType::kFile;
+      break;
+    case DT_DIR:
+      entry->type = EntryType::kFolder;
+      break;
+    case DT_LNK:
+      entry->type = EntryType::kSymlink;
+      break;
+    case DT_UNKNOWN:
+      entry->type = EntryType::kUnknown;
+      break;
+    default:
+      entry->type = EntryType::kOther;
+      break;
+  }
+  return Next::kEntry;
+}
+
+void FolderListing::close() {
+  if (dir_ != nullptr) {
+    ::closedir(dir_);
+    dir_ = nullptr;
+  }
+}
+
+int FolderListing::fd() const { return dir_ != nullptr ? ::dirfd(dir_) : -1; }
+
+}  // namespace vl

@@ -1,0 +1,69 @@
+// Folders: creating and removing them, and listing their entries.
+//
+// A FolderListing hands out one entry at a time (first with `open`, then
+// `next`, then `close`), each with the type the file system reports in the
+// listing itself, so that a walk over many files needs no extra call to tell
+// folders from files. A listing can be opened relative to another one; such
+// an open never follows a symlink, so a walk that descends only through
+// `openAt` cannot be led in a circle or out of the tree it started in.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vl {
+
+// Creates the folder `path`. True when it is a folder afterwards, whether it
+// was made now or was already there.
+bool createFolder(const std::string& path);
+// Removes the empty folder `path`.
+bool removeFolder(const std::string& path);
+// True when `path` names a folder (following symlinks).
+bool isFolder(const std::string& path);
+
+// What the listing says an entry is. kUnknown when the file system does not
+// say; the caller then examines the entry (readFileInfoAt).
+enum class EntryType : unsigned char { kUnknown, kFile, kFolder, kSymlink, kOther };
+
+struct FolderEntry {
+  // Valid until the next call of `next` or `close`.
+  std::string_view name;
+  EntryType type = EntryType::kUnknown;
+};
+
+class FolderListing {
+ public:
+  enum class Next { kEntry, kEnd, kError };
+
+  FolderListing() = default;
+  FolderListing(const FolderListing&) = delete;
+  FolderListing& operator=(const FolderListing&) = delete;
+  FolderListing(FolderListing&& other) noexcept;
+  FolderListing& operator=(FolderListing&& other) noexcept;
+  ~FolderListing();
+
+  // Starts listing the folder `path` (a symlink to a folder is followed).
+  // False when it cannot be listed.
+  bool open(const std::string& path);
+  // Starts listing the sub-folder `name` of the open listing `parent`. False
+  // when it cannot be listed, also when `name` is a symlink.
+  bool openAt(const FolderListing& parent, const char* name);
+  // The next entry; "." and ".." are handed out like every other name.
+  // kEnd when the folder has no more entries, kError when the listing failed.
+  Next next(FolderEntry* entry);
+  void close();
+
+  bool isOpen() const { return dir_ != nullptr; }
+  // The open folder, for the *At operations on its entries.
+  int fd() const;
+
+ private:
+  bool adopt(int fd);
+
+  DIR* dir_ = nullptr;
+};
+
+}  // namespace vl
