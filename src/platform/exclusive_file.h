@@ -1,0 +1,33 @@
+// ExclusiveFile: a file that at most one holder at a time can have open.
+//
+// The instance lock is such a file: holding it open is holding the lock, and
+// the lock goes away with the handle, also when the process dies. POSIX has
+// no open without sharing, so the file is created (or opened and emptied)
+// and then locked with an advisory lock that every process of ours asks for
+// before it counts as the holder; a second open in any process, this one
+// included, is refused while the first holder keeps it.
+#pragma once
+
+#include <string>
+
+namespace vl {
+
+class ExclusiveFile {
+ public:
+  ExclusiveFile() = default;
+  ExclusiveFile(const ExclusiveFile&) = delete;
+  ExclusiveFile& operator=(const ExclusiveFile&) = delete;
+  ~ExclusiveFile();
+
+  // Creates `path` anew (emptying an existing file) and holds it; false when
+  // it cannot be created or someone else holds it.
+  bool create(const std::string& path);
+  bool held() const { return fd_ >= 0; }
+  // Lets go of the file; the file itself stays where it is.
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace vl
