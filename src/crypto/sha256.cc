@@ -1,0 +1,184 @@
+#include "crypto/sha256.h"
+
+#include <cstring>
+
+#include "core/secure_wipe.h"
+#include "crypto/cpu_features.h"
+#include "crypto/progress_tally.h"
+#include "crypto/sha256_blocks.h"
+
+namespace vl {
+namespace sha256_internal {
+namespace {
+
+constexpr uint32_t kRoundConstants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+inline uint32_t loadBigEndian(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+}  // namespace
+
+void compressPortable(uint32_t state[8], const uint8_t* data, size_t blocks) {
+  uint32_t w[64];
+  for (; blocks > 0; --blocks, data += 64) {
+    for (int i = 0; i < 16; ++i) w[i] = loadBigEndian(data + 4 * i);
+    for (int i = 16; i < 64; ++i) {
+      uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+      uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    for (int i = 0; i < 64; ++i) {
+      uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
+                    kRoundConstants[i] + w[i];
+      uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      h = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+  }
+  // The schedule is derived from message bytes, which may be secret.
+  secureWipe(w, sizeof w);
+}
+
+}  // namespace sha256_internal
+
+namespace {
+
+constexpr uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+void compressBlocks(uint32_t state[8], const uint8_t* data, size_t blocks) {
+  if (useShaInstructions()) {
+    sha256_internal::compressHardware(state, data, blocks);
+  } else {
+    sha256_internal::compressPortable(state, data, blocks);
+  }
+}
+
+}  // namespace
+
+Sha256::Sha256() { reset(); }
+
+Sha256::~Sha256() {
+  secureWipe(state_, sizeof state_);
+  secureWipe(block_, sizeof block_);
+}
+
+void Sha256::reset() {
+  byte_count_ = 0;
+  std::memcpy(state_, kInitialState, sizeof state_);
+  secureWipe(block_, sizeof block_);
+  finished_ = 0;
+}
+
+bool Sha256::compress(const uint8_t* data, size_t blocks) {
+  if (progress_ == nullptr) {
+    compressBlocks(state_, data, blocks);
+    return true;
+  }
+  ProgressTally tally(progress_);
+  for (size_t i = 0; i < blocks; ++i) {
+    if (!tally.step(kBlockSize)) return false;
+    compressBlocks(state_, data + i * kBlockSize, 1);
+  }
+  return true;
+}
+
+bool Sha256::update(const void* bytes, size_t length) {
+  if (finished_) reset();
+  if (length == 0) return true;
+  const auto* input = static_cast<const uint8_t*>(bytes);
+  size_t filled = static_cast<size_t>(byte_count_ % kBlockSize);
+  size_t rest = length;
+  if (filled > 0) {
+    size_t take = kBlockSize - filled < rest ? kBlockSize - filled : rest;
+    std::memcpy(block_ + filled, input, take);
+    input += take;
+    rest -= take;
+    filled += take;
+    if (filled == kBlockSize) {
+      if (!compress(block_, 1)) {
+        reset();
+        return false;
+      }
+      filled = 0;
+    }
+  }
+  if (rest >= kBlockSize) {
+    size_t blocks = rest / kBlockSize;
+    if (!compress(input, blocks)) {
+      reset();
+      return false;
+    }
+    input += blocks * kBlockSize;
+    rest -= blocks * kBlockSize;
+  }
+  if (rest > 0) std::memcpy(block_ + filled, input, rest);
+  byte_count_ += length;
+  return true;
+}
+
+void Sha256::final(uint8_t digest[kDigestSize]) {
+  if (!finished_) {
+    size_t filled = static_cast<size_t>(byte_count_ % kBlockSize);
+    block_[filled++] = 0x80;
+    if (filled > kBlockSize - 8) {
+      std::memset(block_ + filled, 0, kBlockSize - filled);
+      compressBlocks(state_, block_, 1);
+      filled = 0;
+    }
+    std::memset(block_ + filled, 0, kBlockSize - 8 - filled);
+    uint64_t bits = byte_count_ * 8;
+    for (int i = 0; i < 8; ++i) block_[kBlockSize - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+    compressBlocks(state_, block_, 1);
+    secureWipe(block_, sizeof block_);
+    finished_ = 1;
+  }
+  for (int i = 0; i < 8; ++i) {
+    digest[4 * i] = static_cast<uint8_t>(state_[i] >> 24);
+    digest[4 * i + 1] = static_cast<uint8_t>(state_[i] >> 16);
+    digest[4 * i + 2] = static_cast<uint8_t>(state_[i] >> 8);
+    digest[4 * i + 3] = static_cast<uint8_t>(state_[i]);
+  }
+}
+
+ByteBuffer Sha256::final() {
+  ByteBuffer digest(kDigestSize);
+  final(digest.data());
+  return digest;
+}
+
+ByteBuffer sha256(std::span<const uint8_t> bytes) {
+  Sha256 context;
+  context.update(bytes);
+  return context.final();
+}
+
+}  // namespace vl
