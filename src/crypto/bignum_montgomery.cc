@@ -1,0 +1,301 @@
+#include "crypto/bignum_montgomery.h"
+
+#include <cstring>
+
+#include "core/secure_wipe.h"
+
+namespace vl {
+namespace {
+
+using u128 = unsigned __int128;
+constexpr uint32_t kMax = MontgomeryModulus::kMaxLimbs;
+
+// The kernels take their width either as a template argument (N > 0: the
+// compiler unrolls the loops for the common RSA sizes) or at run time (N = 0).
+template <uint32_t N>
+inline uint32_t width(uint32_t n) {
+  return N != 0 ? N : n;
+}
+
+// All-ones when bit is 1, zero when it is 0, without a branch.
+inline uint64_t maskFromBit(uint64_t bit) { return uint64_t{0} - bit; }
+
+// r = (value - m if that does not go below zero, else value), where value is
+// t[0..n) plus `top` * 2^(64n) and below 2m. Constant time.
+inline void finalSubtract(uint64_t* r, const uint64_t* t, uint64_t top, const uint64_t* m,
+                          uint32_t n) {
+  uint64_t d[kMax];
+  uint64_t borrow = 0;
+  for (uint32_t j = 0; j < n; ++j) {
+    u128 diff = static_cast<u128>(t[j]) - m[j] - borrow;
+    d[j] = static_cast<uint64_t>(diff);
+    borrow = static_cast<uint64_t>(diff >> 64) & 1;
+  }
+  uint64_t useDifference = maskFromBit(top | (borrow ^ 1));
+  for (uint32_t j = 0; j < n; ++j) r[j] = (d[j] & useDifference) | (t[j] & ~useDifference);
+}
+
+// r = t / R mod m; t has 2n limbs and is overwritten.
+template <uint32_t N>
+inline void redc(uint64_t* r, uint64_t* t, const uint64_t* m, uint64_t n0, uint32_t rn) {
+  const uint32_t n = width<N>(rn);
+  uint64_t extra = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint64_t u = t[i] * n0;
+    uint64_t carry = 0;
+    for (uint32_t j = 0; j < n; ++j) {
+      u128 p = static_cast<u128>(u) * m[j] + t[i + j] + carry;
+      t[i + j] = static_cast<uint64_t>(p);
+      carry = static_cast<uint64_t>(p >> 64);
+    }
+    u128 s = static_cast<u128>(t[i + n]) + carry + extra;
+    t[i + n] = static_cast<uint64_t>(s);
+    extra = static_cast<uint64_t>(s >> 64);
+  }
+  finalSubtract(r, t + n, extra, m, n);
+}
+
+template <uint32_t N>
+void mulKernel(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t* m, uint64_t n0,
+               uint32_t rn) {
+  const uint32_t n = width<N>(rn);
+  uint64_t t[2 * kMax];
+  for (uint32_t j = 0; j < n; ++j) t[j] = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint64_t ai = a[i];
+    uint64_t carry = 0;
+    for (uint32_t j = 0; j < n; ++j) {
+      u128 p = static_cast<u128>(ai) * b[j] + t[i + j] + carry;
+      t[i + j] = static_cast<uint64_t>(p);
+      carry = static_cast<uint64_t>(p >> 64);
+    }
+    t[i + n] = carry;
+  }
+  redc<N>(r, t, m, n0, n);
+  secureWipe(t, 2 * n * sizeof(uint64_t));
+}
+
+template <uint32_t N>
+void sqrKernel(uint64_t* r, const uint64_t* a, const uint64_t* m, uint64_t n0, uint32_t rn) {
+  const uint32_t n = width<N>(rn);
+  uint64_t t[2 * kMax];
+  for (uint32_t j = 0; j < 2 * n; ++j) t[j] = 0;
+  // The products a[i] * a[j] for i < j, once each ...
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    uint64_t ai = a[i];
+    uint64_t carry = 0;
+    for (uint32_t j = i + 1; j < n; ++j) {
+      u128 p = static_cast<u128>(ai) * a[j] + t[i + j] + carry;
+      t[i + j] = static_cast<uint64_t>(p);
+      carry = static_cast<uint64_t>(p >> 64);
+    }
+    t[i + n] = carry;
+  }
+  // ... doubled, plus the squares on the diagonal.
+  uint64_t shifted = 0;
+  uint64_t carry = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    u128 square = static_cast<u128>(a[i]) * a[i];
+    uint64_t lo = t[2 * i];
+    uint64_t hi = t[2 * i + 1];
+    uint64_t lo2 = (lo << 1) | shifted;
+    uint64_t hi2 = (hi << 1) | (lo >> 63);
+    shifted = hi >> 63;
+    u128 s = static_cast<u128>(lo2) + static_cast<uint64_t>(square) + carry;
+    t[2 * i] = static_cast<uint64_t>(s);
+    s = static_cast<u128>(hi2) + static_cast<uint64_t>(square >> 64) +
+        static_cast<uint64_t>(s >> 64);
+    t[2 * i + 1] = static_cast<uint64_t>(s);
+    carry = static_cast<uint64_t>(s >> 64);
+  }
+  redc<N>(r, t, m, n0, n);
+  secureWipe(t, 2 * n * sizeof(uint64_t));
+}
+
+void sqrGeneric(uint64_t* r, const uint64_t* a, const uint64_t* m, uint64_t n0, uint32_t n) {
+  sqrKernel<0>(r, a, m, n0, n);
+}
+
+// Constant-time table read: out = table[index], touching every entry.
+void selectEntry(uint64_t* out, const uint64_t* table, uint32_t entries, uint32_t n,
+                 uint64_t index) {
+  for (uint32_t j = 0; j < n; ++j) out[j] = 0;
+  for (uint32_t k = 0; k < entries; ++k) {
+    uint64_t diff = k ^ index;
+    uint64_t mask = ((diff | (uint64_t{0} - diff)) >> 63) - 1;  // all-ones when k == index
+    const uint64_t* entry = table + static_cast<size_t>(k) * n;
+    for (uint32_t j = 0; j < n; ++j) out[j] |= entry[j] & mask;
+  }
+}
+
+// Bits [bit, bit + count) of a little-endian limb array, reading no limb at
+// or beyond `limbCount`.
+uint64_t exponentWindow(const uint64_t* e, uint32_t limbCount, uint32_t bit, uint32_t count) {
+  uint32_t limb = bit / 64;
+  uint32_t shift = bit % 64;
+  uint64_t value = limb < limbCount ? e[limb] >> shift : 0;
+  if (shift + count > 64 && limb + 1 < limbCount) value |= e[limb + 1] << (64 - shift);
+  return value & ((uint64_t{1} << count) - 1);
+}
+
+}  // namespace
+
+MontgomeryModulus::~MontgomeryModulus() {
+  secureWipe(m_, sizeof m_);
+  secureWipe(rr_, sizeof rr_);
+  n0_ = 0;
+}
+
+bool MontgomeryModulus::init(const BigNumber& m, uint32_t limbs) {
+  limbs_ = 0;
+  if (m.isNegative() || !m.isOdd() || m.isOne()) return false;
+  uint32_t needed = m.limbCount();
+  uint32_t n = limbs == 0 ? needed : limbs;
+  if (n < needed || n > kMaxLimbs) return false;
+  std::memset(m_, 0, sizeof m_);
+  std::memcpy(m_, m.limbs(), needed * sizeof(uint64_t));
+
+  // Newton's iteration doubles the correct low bits of m^-1 mod 2^64 each
+  // step, starting from 3 (an odd m is its own inverse modulo 8).
+  uint64_t inverse = m_[0];
+  for (int i = 0; i < 5; ++i) inverse *= 2 - m_[0] * inverse;
+  n0_ = uint64_t{0} - inverse;
+
+  // R^2 mod m by one long division.
+  BigNumber r2;
+  BigNumber rr;
+  r2.setBit(128 * n);
+  if (!BigNumber::mod(r2, m, &rr)) return false;
+  std::memset(rr_, 0, sizeof rr_);
+  std::memcpy(rr_, rr.limbs(), rr.limbCount() * sizeof(uint64_t));
+
+  switch (n) {
+    case 16:
+      mul_ = mulKernel<16>;
+      sqr_ = sqrKernel<16>;
+      break;
+    case 32:
+      mul_ = mulKernel<32>;
+      sqr_ = sqrKernel<32>;
+      break;
+    default:
+      mul_ = mulKernel<0>;
+      sqr_ = sqrGeneric;
+      break;
+  }
+  limbs_ = n;
+  return true;
+}
+
+void MontgomeryModulus::multiply(uint64_t* r, const uint64_t* a, const uint64_t* b) const {
+  mul_(r, a, b, m_, n0_, limbs_);
+}
+
+void MontgomeryModulus::square(uint64_t* r, const uint64_t* a) const {
+  sqr_(r, a, m_, n0_, limbs_);
+}
+
+void MontgomeryModulus::reduceWide(uint64_t* r, const uint64_t* t) const {
+  uint64_t work[2 * kMax];
+  std::memcpy(work, t, 2 * limbs_ * sizeof(uint64_t));
+  redc<0>(r, work, m_, n0_, limbs_);
+  secureWipe(work, sizeof work);
+}
+
+void MontgomeryModulus::fromMontgomery(uint64_t* r, const uint64_t* a) const {
+  uint64_t wide[2 * kMax] = {};
+  std::memcpy(wide, a, limbs_ * sizeof(uint64_t));
+  redc<0>(r, wide, m_, n0_, limbs_);
+  secureWipe(wide, sizeof wide);
+}
+
+void MontgomeryModulus::one(uint64_t* r) const {
+  uint64_t unit[kMax] = {1};
+  toMontgomery(r, unit);
+}
+
+void MontgomeryModulus::subtractMod(uint64_t* r, const uint64_t* a, const uint64_t* b) const {
+  uint64_t borrow = 0;
+  for (uint32_t j = 0; j < limbs_; ++j) {
+    u128 diff = static_cast<u128>(a[j]) - b[j] - borrow;
+    r[j] = static_cast<uint64_t>(diff);
+    borrow = static_cast<uint64_t>(diff >> 64) & 1;
+  }
+  // Add m back when the difference went negative.
+  uint64_t mask = maskFromBit(borrow);
+  uint64_t carry = 0;
+  for (uint32_t j = 0; j < limbs_; ++j) {
+    u128 sum = static_cast<u128>(r[j]) + (m_[j] & mask) + carry;
+    r[j] = static_cast<uint64_t>(sum);
+    carry = static_cast<uint64_t>(sum >> 64);
+  }
+}
+
+void MontgomeryModulus::powSecret(uint64_t* r, const uint64_t* a, const uint64_t* exponent,
+                                  uint32_t exponentBits) const {
+  // Fixed windows: every window costs `window` squarings and one
+  // multiplication by a table entry read in constant time, also when the
+  // window is zero (the entry is then 1).
+  constexpr uint32_t kWindow = 5;
+  constexpr uint32_t kEntries = 1u << kWindow;
+  const uint32_t n = limbs_;
+  const uint32_t exponentLimbs = (exponentBits + 63) / 64;
+  uint64_t table[kEntries * kMax];
+  uint64_t acc[kMax];
+  uint64_t entry[kMax];
+
+  one(table);
+  std::memcpy(table + n, a, n * sizeof(uint64_t));
+  for (uint32_t k = 2; k < kEntries; ++k) {
+    uint64_t* slot = table + k * n;
+    if (k % 2 == 0) {
+      square(slot, table + (k / 2) * n);
+    } else {
+      multiply(slot, table + (k - 1) * n, a);
+    }
+  }
+
+  uint32_t windows = (exponentBits + kWindow - 1) / kWindow;
+  one(acc);
+  for (uint32_t w = windows; w-- > 0;) {
+    uint32_t bit = w * kWindow;
+    uint32_t count = exponentBits - bit < kWindow ? exponentBits - bit : kWindow;
+    if (w + 1 != windows) {
+      for (uint32_t s = 0; s < count; ++s) square(acc, acc);
+    }
+    uint64_t index = exponentWindow(exponent, exponentLimbs, bit, count);
+    selectEntry(entry, table, kEntries, n, index);
+    multiply(acc, acc, entry);
+  }
+  std::memcpy(r, acc, n * sizeof(uint64_t));
+  secureWipe(table, kEntries * n * sizeof(uint64_t));
+  secureWipe(acc, sizeof acc);
+  secureWipe(entry, sizeof entry);
+}
+
+bool MontgomeryModulus::load(uint64_t* r, const BigNumber& x) const {
+  if (x.limbCount() > limbs_ && !(x.limbCount() == 1 && x.isZero())) return false;
+  std::memset(r, 0, limbs_ * sizeof(uint64_t));
+  std::memcpy(r, x.limbs(), (x.limbCount() < limbs_ ? x.limbCount() : limbs_) * sizeof(uint64_t));
+  return true;
+}
+
+bool MontgomeryModulus::expPublic(const BigNumber& x, const BigNumber& e, BigNumber* result) const {
+  if (!valid()) return false;
+  uint64_t base[kMax];
+  uint64_t acc[kMax];
+  if (!load(base, x)) return false;
+  toMontgomery(base, base);
+  one(acc);
+  for (uint32_t bit = e.bitLength(); bit-- > 0;) {
+    square(acc, acc);
+    if (e.testBit(bit)) multiply(acc, acc, base);
+  }
+  fromMontgomery(acc, acc);
+  bool ok = result->setLimbs(acc, limbs_);
+  secureWipe(base, sizeof base);
+  secureWipe(acc, sizeof acc);
+  return ok;
+}
+
+}  // namespace vl

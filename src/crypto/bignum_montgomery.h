@@ -1,0 +1,95 @@
+// MontgomeryModulus: fast arithmetic modulo one odd number of up to 4096 bits.
+//
+// Values are arrays of limbs() 64-bit limbs, least significant first, kept in
+// Montgomery form (x * R mod m with R = 2^(64 * limbs())). The products,
+// reductions and the secret-exponent power take the same path whatever the
+// values are: no branch and no memory index depends on them, so the private
+// RSA operation and the prime tests leak nothing through timing. Only
+// expPublic, for public exponents, follows the exponent's bits.
+//
+// An initialised modulus is read-only and may be shared between threads.
+#pragma once
+
+#include <cstdint>
+
+#include "core/secure_wipe.h"
+#include "crypto/bignum.h"
+
+namespace vl {
+
+class MontgomeryModulus {
+ public:
+  static constexpr uint32_t kMaxLimbs = 64;
+
+  MontgomeryModulus() = default;
+  MontgomeryModulus(const MontgomeryModulus&) = default;
+  MontgomeryModulus& operator=(const MontgomeryModulus&) = default;
+  ~MontgomeryModulus();
+
+  // Sets up arithmetic modulo m, which must be odd and above 1. `limbs` is the
+  // working width: 0 means as many limbs as m needs; a larger width pads m
+  // with zero limbs (so that the time depends only on the width, not on m's
+  // exact size). False when m is unsuitable or wider than kMaxLimbs.
+  bool init(const BigNumber& m, uint32_t limbs = 0);
+  bool valid() const { return limbs_ != 0; }
+  uint32_t limbs() const { return limbs_; }
+  const uint64_t* modulus() const { return m_; }
+
+  // r = a * b / R mod m, fully reduced. Needs a * b < m * R (true when one
+  // factor is below m and the other below R). r may alias a or b.
+  void multiply(uint64_t* r, const uint64_t* a, const uint64_t* b) const;
+  void square(uint64_t* r, const uint64_t* a) const;
+  // r = t / R mod m for a value t of 2 * limbs() limbs below m * R.
+  void reduceWide(uint64_t* r, const uint64_t* t) const;
+  // Montgomery form of a value below R, and back.
+  void toMontgomery(uint64_t* r, const uint64_t* a) const { multiply(r, a, rr_); }
+  void fromMontgomery(uint64_t* r, const uint64_t* a) const;
+  // R mod m: the Montgomery form of 1.
+  void one(uint64_t* r) const;
+  // r = a - b mod m and r = a + b mod m for a, b below m.
+  void subtractMod(uint64_t* r, const uint64_t* a, const uint64_t* b) const;
+
+  // r = a^e for a in Montgomery form, r in Montgomery form. The exponent is
+  // read as exactly `exponentBits` bits (limbs of `exponent` beyond those bits
+  // are not read); the work done is the same for every exponent of that
+  // width. exponentBits may be at most 64 * kMaxLimbs.
+  void powSecret(uint64_t* r, const uint64_t* a, const uint64_t* exponent,
+                 uint32_t exponentBits) const;
+  // result = x^e mod m for 0 <= x < m, square-and-multiply over the bits of a
+  // public exponent (e may be any size).
+  bool expPublic(const BigNumber& x, const BigNumber& e, BigNumber* result) const;
+
+  // Copies a number below R into `limbs()` limbs; false when it is wider.
+  bool load(uint64_t* r, const BigNumber& x) const;
+
+ private:
+  using MulFn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, const uint64_t*, uint64_t,
+                         uint32_t);
+  using SqrFn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, uint64_t, uint32_t);
+
+  uint64_t m_[kMaxLimbs] = {};
+  uint64_t rr_[kMaxLimbs] = {};  // R^2 mod m
+  uint64_t n0_ = 0;              // -m^-1 mod 2^64
+  uint32_t limbs_ = 0;
+  MulFn mul_ = nullptr;
+  SqrFn sqr_ = nullptr;
+};
+
+// A zeroed array of limbs on the stack, wiped when it goes out of scope: the
+// scratch space of computations on secret values.
+template <uint32_t N = MontgomeryModulus::kMaxLimbs>
+class ScratchLimbs {
+ public:
+  ScratchLimbs() = default;
+  ScratchLimbs(const ScratchLimbs&) = delete;
+  ScratchLimbs& operator=(const ScratchLimbs&) = delete;
+  ~ScratchLimbs() { secureWipe(limbs_, sizeof limbs_); }
+
+  operator uint64_t*() { return limbs_; }
+  operator const uint64_t*() const { return limbs_; }
+
+ private:
+  uint64_t limbs_[N] = {};
+};
+
+}  // namespace vl

@@ -1,0 +1,305 @@
+#include "crypto/rsa_key.h"
+
+#include <cstring>
+
+#include "core/secure_wipe.h"
+#include "crypto/rsa_prime.h"
+#include "crypto/serpent_cipher.h"
+#include "crypto/sha256.h"
+
+namespace vl {
+namespace {
+
+constexpr uint32_t kDigestBytes = 32;
+constexpr uint32_t kMaxLimbs = MontgomeryModulus::kMaxLimbs;
+
+// e^-1 mod m from the small prime e alone: with r = m mod e and
+// t = -r^-1 mod e (Fermat), e * d = 1 + m * t, so d = (1 + m * t) / e.
+// The only value-dependent work is on r; m passes through one
+// multiplication and one division by e. False when e divides m.
+bool exponentInverse(const BigNumber& m, BigNumber* d) {
+  const uint64_t e = RsaKey::kPublicExponent;
+  uint64_t r = m.modSmall(RsaKey::kPublicExponent);
+  if (r == 0) return false;
+  // r^(e - 2) with e - 2 = 0xFFFF: every one of the 16 steps multiplies.
+  uint64_t inverse = 1;
+  uint64_t power = r;
+  for (int bit = 0; bit < 16; ++bit) {
+    inverse = inverse * power % e;
+    power = power * power % e;
+  }
+  BigNumber t(e - inverse);
+  BigNumber product;
+  bool ok = BigNumber::multiply(m, t, &product) &&
+            BigNumber::add(product, BigNumber(1), &product) &&
+            BigNumber::divide(product, BigNumber(e), d, nullptr);
+  r = inverse = power = 0;
+  return ok;
+}
+
+}  // namespace
+
+uint32_t RsaKey::modulusBytesFor(uint32_t bits) {
+  uint32_t blocks = (bits + 127) / 128;
+  return (blocks < 4 ? 4 : blocks) * 16;
+}
+
+void RsaKey::reset() {
+  valid_ = false;
+  has_private_ = false;
+  modulus_bytes_ = 0;
+  pool_ = nullptr;
+  p_ = q_ = dp_ = dq_ = qinv_ = n_ = BigNumber();
+  mont_n_ = mont_p_ = mont_q_ = MontgomeryModulus();
+}
+
+void RsaKey::reduceBelow(BigNumber* x, const BigNumber& n) {
+  for (uint32_t bit = x->bitLength(); bit-- > 0 && BigNumber::compare(*x, n) >= 0;) {
+    x->clearBit(bit);
+  }
+}
+
+bool RsaKey::finishPublic() {
+  // A fixed width (not n's own length) keeps the timing tied to the key size.
+  if (!mont_n_.init(n_, modulus_bytes_ / 8)) return false;
+  valid_ = true;
+  return true;
+}
+
+bool RsaKey::deriveFromPrimes() {
+  BigNumber pMinusOne;
+  BigNumber qMinusOne;
+  if (!BigNumber::subtract(p_, BigNumber(1), &pMinusOne) ||
+      !BigNumber::subtract(q_, BigNumber(1), &qMinusOne) || !exponentInverse(pMinusOne, &dp_) ||
+      !exponentInverse(qMinusOne, &dq_) || !BigNumber::multiply(p_, q_, &n_)) {
+    return false;
+  }
+  // qInv = q^(p - 2) mod p when p is prime, computed in constant time and
+  // checked; a p that is not prime falls back to Euclid's algorithm.
+  uint32_t width = modulus_bytes_ / 16;
+  MontgomeryModulus modP;
+  if (!modP.init(p_, width)) return false;
+  ScratchLimbs<> qm, inverse, exponent, check, unit;
+  ScratchLimbs<2 * kMaxLimbs> wide;
+  if (!modP.load(qm, q_)) return false;
+  BigNumber pMinusTwo;
+  BigNumber::subtract(p_, BigNumber(2), &pMinusTwo);
+  std::memcpy(exponent, pMinusTwo.limbs(), pMinusTwo.limbCount() * sizeof(uint64_t));
+  // q may exceed p in a loaded short form: q / R mod p, then times R^2
+  // twice gives q * R mod p.
+  std::memcpy(wide, qm, width * sizeof(uint64_t));
+  modP.reduceWide(qm, wide);
+  modP.toMontgomery(qm, qm);
+  modP.toMontgomery(qm, qm);
+  modP.powSecret(inverse, qm, exponent, 64 * width);
+  modP.multiply(check, qm, inverse);
+  modP.one(unit);
+  if (std::memcmp(check, unit, width * sizeof(uint64_t)) != 0) {
+    return BigNumber::modInverse(q_, p_, &qinv_);
+  }
+  modP.fromMontgomery(inverse, inverse);
+  return qinv_.setLimbs(inverse, width);
+}
+
+bool RsaKey::finishPrivate() {
+  uint32_t width = modulus_bytes_ / 16;
+  BigNumber product;
+  if (!BigNumber::multiply(p_, q_, &product) || !(product == n_)) return false;
+  if (BigNumber::compare(qinv_, p_) >= 0) return false;
+  if (!mont_p_.init(p_, width) || !mont_q_.init(q_, width)) return false;
+  if (!finishPublic()) return false;
+  has_private_ = true;
+  return true;
+}
+
+bool RsaKey::generate(RsaKeyKind kind, RandomPool* pool) {
+  reset();
+  if (pool == nullptr || pool->credit() < kRequiredCredit) return false;
+  kind_ = kind;
+  pool_ = pool;
+  modulus_bytes_ = kModulusBytes;
+  const uint32_t half = kModulusBytes / 2;
+  const uint32_t candidates = 20 * kModulusBytes;
+  BigNumber first;
+  BigNumber second;
+  if (!generatePrime(*pool, half, candidates, &first) ||
+      !generatePrime(*pool, half, candidates, &second)) {
+    reset();
+    return false;
+  }
+  bool swap = BigNumber::compare(first, second) < 0;
+  p_ = swap ? second : first;
+  q_ = swap ? first : second;
+  if (!deriveFromPrimes() || !finishPrivate()) {
+    reset();
+    return false;
+  }
+  return true;
+}
+
+bool RsaKey::load(std::span<const uint8_t> bytes, bool isPrivate, uint32_t bits, RsaKeyKind kind,
+                  RandomPool* pool) {
+  reset();
+  const uint32_t size = modulusBytesFor(bits);
+  if (size > kMaxModulusBytes) return false;
+  kind_ = kind;
+  pool_ = pool;
+  modulus_bytes_ = size;
+  const uint32_t half = size / 2;
+  bool ok = false;
+  if (!isPrivate) {
+    ok = bytes.size() == size && n_.fromBytes(bytes) && finishPublic();
+  } else if (bytes.size() == size) {
+    ok = p_.fromBytes(bytes.subspan(0, half)) && q_.fromBytes(bytes.subspan(half, half)) &&
+         p_.isOdd() && q_.isOdd() && deriveFromPrimes() && finishPrivate();
+  } else if (bytes.size() == size / 2 * 7) {
+    ok = p_.fromBytes(bytes.subspan(0, half)) && q_.fromBytes(bytes.subspan(half, half)) &&
+         dp_.fromBytes(bytes.subspan(2 * half, half)) &&
+         dq_.fromBytes(bytes.subspan(3 * half, half)) &&
+         qinv_.fromBytes(bytes.subspan(4 * half, half)) &&
+         n_.fromBytes(bytes.subspan(5 * half, size)) && finishPrivate();
+  }
+  if (!ok) reset();
+  return ok;
+}
+
+ByteBuffer RsaKey::exportPublic() const {
+  if (!valid_) return {};
+  return n_.toBytes(modulus_bytes_);
+}
+
+ByteBuffer RsaKey::exportShort() const {
+  if (!hasPrivatePart()) return {};
+  const uint32_t half = modulus_bytes_ / 2;
+  ByteBuffer out(modulus_bytes_);
+  p_.toBytes(out.data(), half);
+  q_.toBytes(out.data() + half, half);
+  return out;
+}
+
+ByteBuffer RsaKey::exportFull() const {
+  if (!hasPrivatePart()) return {};
+  const uint32_t half = modulus_bytes_ / 2;
+  ByteBuffer out(7 * half);
+  const BigNumber* parts[] = {&p_, &q_, &dp_, &dq_, &qinv_};
+  for (uint32_t i = 0; i < 5; ++i) parts[i]->toBytes(out.data() + i * half, half);
+  n_.toBytes(out.data() + 5 * half, modulus_bytes_);
+  return out;
+}
+
+bool RsaKey::publicOperation(const BigNumber& x, BigNumber* result) const {
+  if (!valid_ || x.isNegative() || BigNumber::compare(x, n_) >= 0) return false;
+  return mont_n_.expPublic(x, BigNumber(kPublicExponent), result);
+}
+
+bool RsaKey::privateOperation(const BigNumber& x, BigNumber* result) const {
+  if (!hasPrivatePart() || x.isNegative() || BigNumber::compare(x, n_) >= 0) return false;
+  const uint32_t width = mont_p_.limbs();
+  ScratchLimbs<2 * kMaxLimbs> wide;
+  ScratchLimbs<2 * kMaxLimbs + 1> product;
+  ScratchLimbs<> xp, xq, m1, m2, exponent, h, qinv;
+
+  // x mod p and x mod q in Montgomery form: x < n = p * q < p * R, so one
+  // reduction gives x / R mod p, and two multiplications by R^2 give x * R.
+  std::memcpy(wide, x.limbs(), x.limbCount() * sizeof(uint64_t));
+  mont_p_.reduceWide(xp, wide);
+  mont_p_.toMontgomery(xp, xp);
+  mont_p_.toMontgomery(xp, xp);
+  mont_q_.reduceWide(xq, wide);
+  mont_q_.toMontgomery(xq, xq);
+  mont_q_.toMontgomery(xq, xq);
+
+  // m1 = x^dP mod p and m2 = x^dQ mod q over the full exponent width.
+  std::memcpy(exponent, dp_.limbs(), dp_.limbCount() * sizeof(uint64_t));
+  mont_p_.powSecret(m1, xp, exponent, 64 * width);
+  std::memset(exponent, 0, kMaxLimbs * sizeof(uint64_t));
+  std::memcpy(exponent, dq_.limbs(), dq_.limbCount() * sizeof(uint64_t));
+  mont_q_.powSecret(m2, xq, exponent, 64 * width);
+  mont_q_.fromMontgomery(m2, m2);
+
+  // h = qInv * (m1 - m2) mod p, taken in [0, p): m2 * R mod p is subtracted
+  // from m1 * R in Montgomery form, and the product with qInv (in plain form)
+  // leaves the Montgomery form.
+  mont_p_.toMontgomery(h, m2);
+  mont_p_.subtractMod(h, m1, h);
+  std::memcpy(qinv, qinv_.limbs(), qinv_.limbCount() * sizeof(uint64_t));
+  mont_p_.multiply(h, h, qinv);
+
+  // result = m2 + h * q, which is below p * q.
+  const uint64_t* q = mont_q_.modulus();
+  for (uint32_t i = 0; i < width; ++i) {
+    uint64_t carry = 0;
+    for (uint32_t j = 0; j < width; ++j) {
+      unsigned __int128 t = static_cast<unsigned __int128>(h[i]) * q[j] + product[i + j] + carry;
+      product[i + j] = static_cast<uint64_t>(t);
+      carry = static_cast<uint64_t>(t >> 64);
+    }
+    product[i + width] = carry;
+  }
+  uint64_t carry = 0;
+  for (uint32_t i = 0; i < 2 * width; ++i) {
+    unsigned __int128 t =
+        static_cast<unsigned __int128>(product[i]) + (i < width ? m2[i] : 0) + carry;
+    product[i] = static_cast<uint64_t>(t);
+    carry = static_cast<uint64_t>(t >> 64);
+  }
+  return result->setLimbs(product, 2 * width);
+}
+
+bool RsaKey::encapsulate(ByteBuffer* secret, ByteBuffer* ciphertext) const {
+  secret->clear();
+  ciphertext->clear();
+  if (!valid_ || kind_ != RsaKeyKind::kEncryption || pool_ == nullptr ||
+      pool_->credit() < kRequiredCredit) {
+    return false;
+  }
+  ByteBuffer raw;
+  if (!pool_->generate(modulus_bytes_, raw)) return false;
+  BigNumber x;
+  BigNumber wrapped;
+  if (!x.fromBytes(raw.span())) return false;
+  reduceBelow(&x, n_);
+  if (!publicOperation(x, &wrapped)) return false;
+  *secret = sha256(x.toBytes(0));
+  *ciphertext = wrapped.toBytes(modulus_bytes_);
+  return true;
+}
+
+ByteBuffer RsaKey::decapsulate(std::span<const uint8_t> ciphertext) const {
+  if (!hasPrivatePart() || kind_ != RsaKeyKind::kEncryption ||
+      ciphertext.size() != modulus_bytes_) {
+    return {};
+  }
+  BigNumber c;
+  BigNumber x;
+  if (!c.fromBytes(ciphertext) || !privateOperation(c, &x)) return {};
+  return sha256(x.toBytes(0));
+}
+
+ByteBuffer RsaKey::sign(std::span<const uint8_t> digest) const {
+  if (!hasPrivatePart() || kind_ != RsaKeyKind::kSigning || digest.size() != kDigestBytes) {
+    return {};
+  }
+  SerpentCipher serpent(digest);
+  ByteBuffer stream = serpent.keystream(modulus_bytes_);
+  if (stream.size() != modulus_bytes_) return {};
+  BigNumber x;
+  BigNumber signature;
+  if (!x.fromBytes(stream.span())) return {};
+  reduceBelow(&x, n_);
+  if (!privateOperation(x, &signature)) return {};
+  return signature.toBytes(modulus_bytes_);
+}
+
+ByteBuffer signMessage(std::span<const uint8_t> message, std::span<const uint8_t> signingKey,
+                       RandomPool* pool) {
+  if (signingKey.size() != RsaKey::kModulusBytes && signingKey.size() != RsaKey::kFullFormBytes) {
+    return {};
+  }
+  RsaKey key;
+  if (!key.load(signingKey, true, RsaKey::kBits, RsaKeyKind::kSigning, pool)) return {};
+  ByteBuffer digest = sha256(message);
+  return key.sign(digest.span());
+}
+
+}  // namespace vl
