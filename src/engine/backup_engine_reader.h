@@ -1,0 +1,90 @@
+// How the backup engine reads a file: a hashing pass over the whole content,
+// then, for a new file, a section pass that cuts it into sections.
+//
+// Only regular files are opened, and opening never waits: an entry replaced
+// by a FIFO or a device after it was listed is refused, not read. A file
+// that fits in one section keeps its bytes from the hashing pass, so it is
+// read once; larger files are read twice.
+//
+// The section pass hashes the bytes as they are cut. Its hash is the one a
+// list entry must carry: when the file changed between the passes it differs
+// from the hashing pass, and only the cut bytes were stored.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/byte_buffer.h"
+#include "crypto/sha256.h"
+#include "platform/file.h"
+
+namespace vl {
+
+// The most a section holds.
+inline constexpr uint32_t kSectionSize = 2097152;
+// Piece size of the hashing pass; the cancel flag is looked at before each.
+inline constexpr uint32_t kHashPieceSize = 10240;
+
+// A regular file opened for reading, closed when the object goes away.
+class SourceFile {
+ public:
+  // Opens `path` when it is a regular file (following symlinks). False for
+  // anything else or when it cannot be opened.
+  bool open(const std::string& path);
+  // Reads up to `length` bytes, fewer only at the end of the file; the count
+  // read, or nothing on an error.
+  std::optional<size_t> read(void* out, size_t length) { return file_.read(out, length); }
+  void close() { file_.close(); }
+
+ private:
+  File file_;
+};
+
+struct HashedContent {
+  enum class Outcome { kRead, kUnreadable, kCancelled };
+
+  Outcome outcome = Outcome::kUnreadable;
+  ByteBuffer hash;     // 32 bytes after kRead
+  uint64_t bytes = 0;  // how many bytes were hashed
+  // The whole content, when the listed size and the bytes read both fit in
+  // one section; empty otherwise.
+  ByteBuffer content;
+};
+
+// The hashing pass: SHA-256 of every byte of `path`, read to its end in
+// pieces of kHashPieceSize. `sizeHint` is the size the listing gave: the
+// content is kept only when it fits in one section. A set `cancel` ends the read as kCancelled.
+HashedContent hashFileContent(const std::string& path, uint64_t sizeHint,
+                              const std::atomic<uint8_t>* cancel);
+
+// The section pass over one new file.
+class SectionCutter {
+ public:
+  enum class Cut { kSection, kEnd, kFailed };
+
+  // Starts cutting the `size` bytes that the hashing pass found.
+  bool open(const std::string& path, uint64_t size);
+  // The next section: kSectionSize bytes, or what is left of `size`. The file
+  // may have shrunk since it was hashed: the section is then shorter and the
+  // one after it is kEnd. kEnd also once `size` bytes are cut; the bytes
+  // after them, if the file grew, are not part of this copy. kFailed on a
+  // read error.
+  Cut next(ByteBuffer& section);
+  // SHA-256 of all bytes cut so far.
+  ByteBuffer contentHash();
+  uint64_t bytesCut() const { return cut_; }
+  // The sections this file is expected to give.
+  uint32_t plannedSections() const;
+  void close() { file_.close(); }
+
+ private:
+  SourceFile file_;
+  Sha256 whole_;
+  uint64_t size_ = 0;
+  uint64_t cut_ = 0;
+  bool ended_ = false;
+};
+
+}  // namespace vl
