@@ -19,8 +19,8 @@ namespace {
 
 using test::Bn;
 using test::bnFromLittleEndian;
+using test::fixedKeys;
 using test::fromOpenSsl;
-using test::generatedKeys;
 using test::toOpenSsl;
 
 std::vector<uint8_t> bigEndian(const BIGNUM* bn, size_t length) {
@@ -45,15 +45,22 @@ BigNumber randomBelow(std::mt19937_64& random, const BigNumber& n) {
 
 class RsaKeyTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(generatedKeys().ok); }
-  const RsaKey& encryption() { return generatedKeys().encryption; }
-  const RsaKey& signing() { return generatedKeys().signing; }
-  RandomPool* pool() { return &generatedKeys().pool; }
+  void SetUp() override { ASSERT_TRUE(fixedKeys().ok); }
+  const RsaKey& encryption() { return fixedKeys().encryption; }
+  const RsaKey& signing() { return fixedKeys().signing; }
+  RandomPool* pool() { return &fixedKeys().pool; }
 };
 
-TEST_F(RsaKeyTest, GeneratedKeysHaveTwoLargePrimesAndA2048BitModulus) {
+// The one test that generates keys (slow under the sanitizers): both kinds.
+TEST(RsaKeyGenerationTest, KeysHaveTwoLargePrimesAndA2048BitModulus) {
+  RandomPool pool;
+  test::creditFromOs(pool);
+  RsaKey encryption;
+  RsaKey signing;
+  ASSERT_TRUE(encryption.generate(RsaKeyKind::kEncryption, &pool));
+  ASSERT_TRUE(signing.generate(RsaKeyKind::kSigning, &pool));
   BN_CTX* ctx = BN_CTX_new();
-  for (const RsaKey* key : {&encryption(), &signing()}) {
+  for (const RsaKey* key : {&encryption, &signing}) {
     ASSERT_TRUE(key->hasPrivatePart());
     ByteBuffer full = key->exportFull();
     ASSERT_EQ(full.size(), 896u);
@@ -75,9 +82,19 @@ TEST_F(RsaKeyTest, GeneratedKeysHaveTwoLargePrimesAndA2048BitModulus) {
     EXPECT_EQ(EVP_PKEY_check(check), 1);
     EVP_PKEY_CTX_free(check);
     EVP_PKEY_free(openssl);
+
+    // The short form alone brings back the full form made at generation.
+    RsaKey fromShort;
+    ASSERT_TRUE(fromShort.load(key->exportShort().span(), true, 2048, key->kind(), &pool));
+    EXPECT_EQ(fromShort.exportFull(), key->exportFull());
   }
-  EXPECT_NE(encryption().exportPublic(), signing().exportPublic());
+  EXPECT_NE(encryption.exportPublic(), signing.exportPublic());
   BN_CTX_free(ctx);
+
+  RandomPool empty;
+  RsaKey refused;
+  EXPECT_FALSE(refused.generate(RsaKeyKind::kEncryption, &empty));
+  EXPECT_FALSE(refused.valid());
 }
 
 TEST_F(RsaKeyTest, ShortAndFullFormsLoadToTheSameKey) {
@@ -167,11 +184,9 @@ TEST_F(RsaKeyTest, DecapsulationRefusesWrongLengthsAndValuesNotBelowN) {
   EXPECT_TRUE(ciphertext.empty());
 }
 
-TEST_F(RsaKeyTest, GenerationAndEncapsulationNeedPoolCredit) {
+TEST_F(RsaKeyTest, EncapsulationNeedsPoolCredit) {
   RandomPool empty;
   RsaKey key;
-  EXPECT_FALSE(key.generate(RsaKeyKind::kEncryption, &empty));
-  EXPECT_FALSE(key.valid());
   ASSERT_TRUE(
       key.load(encryption().exportPublic().span(), false, 2048, RsaKeyKind::kEncryption, &empty));
   ByteBuffer secret;

@@ -1,6 +1,5 @@
 // Helpers for the RSA and key tests: conversions to OpenSSL's numbers and
-// keys (the oracle), and one pair of generated account keys per test program,
-// since generation is slow in the sanitizer build.
+// keys (the oracle), and the fixed test keys loaded once per test program.
 #pragma once
 
 #include <openssl/bn.h>
@@ -11,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/byte_buffer.h"
@@ -18,6 +18,8 @@
 #include "crypto/random_pool.h"
 #include "crypto/rsa_key.h"
 #include "platform/os_random.h"
+#include "rsa_test_keys.h"
+#include "symmetric_test_util.h"
 
 namespace vl::test {
 
@@ -126,22 +128,30 @@ inline std::vector<uint8_t> openSslRaw(EVP_PKEY* key, bool decrypt, std::vector<
   return out;
 }
 
-// One encryption key and one signing key, generated once per test program.
-struct GeneratedKeys {
+// The fixed keys of rsa_test_keys.h, loaded, with a credited pool.
+struct FixedKeys {
   RandomPool pool;
   RsaKey encryption;
+  RsaKey other;
   RsaKey signing;
   bool ok = false;
 
-  GeneratedKeys() {
+  FixedKeys() {
     creditFromOs(pool);
-    ok = encryption.generate(RsaKeyKind::kEncryption, &pool) &&
-         signing.generate(RsaKeyKind::kSigning, &pool);
+    ok = load(encryption, kAccountEncryptionKey, RsaKeyKind::kEncryption) &&
+         load(other, kOtherEncryptionKey, RsaKeyKind::kEncryption) &&
+         load(signing, kAccountSigningKey, RsaKeyKind::kSigning);
+  }
+
+ private:
+  bool load(RsaKey& key, std::string_view hex, RsaKeyKind kind) {
+    ByteBuffer full = hexBytes(hex);
+    return key.load(full.span(), true, RsaKey::kBits, kind, &pool);
   }
 };
 
-inline GeneratedKeys& generatedKeys() {
-  static GeneratedKeys keys;
+inline FixedKeys& fixedKeys() {
+  static FixedKeys keys;
   return keys;
 }
 
