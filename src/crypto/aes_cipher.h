@@ -8,7 +8,8 @@
 //   32-bit value i written little-endian four times.
 //
 // The chaining value returns to zero after every buffer operation, so each
-// buffer that wants an IV needs its own setChainingValue. An object keyed
+// buffer that wants an IV needs its own setChainingValue (so one object
+// serves one thread at a time). An object keyed
 // with a refused length is invalid: each operation on it wipes and empties
 // the buffer and returns false.
 //

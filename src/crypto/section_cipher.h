@@ -6,6 +6,8 @@
 // bytes plus 1 to 16 bytes of padding. Opening checks the tag in constant
 // time before anything is decrypted; a wrong tag, bad padding or a short
 // buffer all fail the same way.
+//
+// An object carries chaining state between calls: use one per thread.
 #pragma once
 
 #include <cstddef>
