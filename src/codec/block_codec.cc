@@ -1,0 +1,53 @@
+#include "codec/block_codec.h"
+
+#include "codec/run_length_coder.h"
+#include "codec/table_huffman_coder.h"
+#include "codec/tree_huffman_coder.h"
+
+namespace vl {
+
+namespace {
+
+// The longest run-length stream that decodes to at most `limit` bytes: every
+// stream byte but the escape at its start yields at least half a byte.
+uint32_t runLengthStreamLimit(uint32_t limit) {
+  uint64_t bound = 2 * static_cast<uint64_t>(limit) + 1;
+  return bound > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bound);
+}
+
+}  // namespace
+
+bool compressSection(std::span<const uint8_t> in, ByteBuffer* out) {
+  out->clear();
+  if (in.empty()) return true;
+  ByteBuffer runs;
+  if (!RunLengthCoder::encode(in, &runs)) return false;
+  return TreeHuffmanCoder::encode(runs.span(), out);
+}
+
+bool decompress(uint8_t kind, std::span<const uint8_t> in, ByteBuffer* out, uint32_t max_output) {
+  out->clear();
+  if (kind > static_cast<uint8_t>(CompressionKind::kRunLengthTreeHuffman)) return false;
+  if (in.empty()) return true;
+  ByteBuffer runs;
+  switch (static_cast<CompressionKind>(kind)) {
+    case CompressionKind::kStored:
+      if (in.size() > max_output) return false;
+      out->appendBytes(in);
+      return true;
+    case CompressionKind::kRunLength:
+      return RunLengthCoder::decode(in, out, max_output);
+    case CompressionKind::kTableHuffman:
+      return TableHuffmanCoder::decode(in, out, max_output);
+    case CompressionKind::kRunLengthTableHuffman:
+      if (!TableHuffmanCoder::decode(in, &runs, runLengthStreamLimit(max_output))) return false;
+      break;
+    case CompressionKind::kRunLengthTreeHuffman:
+      if (!TreeHuffmanCoder::decode(in, &runs, runLengthStreamLimit(max_output))) return false;
+      break;
+  }
+  if (runs.empty()) return true;
+  return RunLengthCoder::decode(runs.span(), out, max_output);
+}
+
+}  // namespace vl
