@@ -1,0 +1,216 @@
+#!/usr/bin/env python3
+"""Side-by-side timing of vltool's offline copies against restic and borg.
+
+For each dataset (made with ../shared/bench/make_dataset.py) and each round,
+the tools take turns (the order rotates every round) through four scenarios
+on the same data:
+
+  first     the first copy into a fresh repository
+  second    a second copy with nothing changed
+  mutated   a copy after make_dataset.py mutate changed about 1 % of the files
+  restore   a full restore of the latest copy, onto disk and into /dev/shm
+
+The machines are noisy, so each figure is the minimum over the rounds; peak
+memory (max RSS of the tool's process tree as reported by wait4) is the
+maximum. restic (local repository) and borg (local repository, repokey
+encryption, lz4 compression) come from Debian; the script installs them with
+apt-get when missing.
+
+usage: compare_tools.py [--data DIR] [--rounds N] [--datasets mixed,smallfiles]
+                        [--vltool PATH] [--work DIR]
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+MAKE_DATASET = os.path.join(REPO, "..", "shared", "bench", "make_dataset.py")
+PASSWORD = "benchmark-password"
+
+
+def run(cmd, cwd=None, env=None, quiet=True):
+    """Runs a command; returns (seconds, max RSS in MiB). Fails loudly."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, cwd=cwd, env=env,
+                            stdout=subprocess.DEVNULL if quiet else None,
+                            stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.perf_counter() - start
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    code = os.waitstatus_to_exitcode(status)
+    if code != 0:
+        sys.exit(f"command failed ({code}): {' '.join(cmd)}\n{err}")
+    return seconds, usage.ru_maxrss / 1024.0
+
+
+def ensure_tools():
+    missing = [p for p, b in (("restic", "restic"), ("borgbackup", "borg")) if not shutil.which(b)]
+    if missing:
+        subprocess.check_call(["apt-get", "install", "-y", "-q"] + missing)
+
+
+def fresh(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+
+
+class Vltool:
+    name = "vardlok"
+
+    def __init__(self, binary, work):
+        self.binary, self.work = binary, work
+        self.keys = os.path.join(work, "keys")
+        if not os.path.exists(os.path.join(self.keys, "local_key.bin")):
+            fresh(self.keys)
+            subprocess.check_call([binary, "keys", "generate", self.keys], stdout=subprocess.DEVNULL)
+
+    def init(self):
+        self.store = os.path.join(self.work, "store")
+        self.cwd = os.path.join(self.work, "wd")
+        fresh(self.store)
+        fresh(self.cwd)
+
+    def backup(self, data):
+        return run([self.binary, "local", "backup", "--store", self.store, "--keys", self.keys, data],
+                   cwd=self.cwd)
+
+    def restore(self, target):
+        return run([self.binary, "local", "restore", "--store", self.store, "--keys", self.keys,
+                    "--to", target], cwd=self.cwd)
+
+
+class Restic:
+    name = "restic"
+
+    def __init__(self, work):
+        self.work = work
+        self.env = dict(os.environ, RESTIC_PASSWORD=PASSWORD)
+
+    def init(self):
+        self.repo = os.path.join(self.work, "repo")
+        shutil.rmtree(self.repo, ignore_errors=True)
+        run(["restic", "init", "--repo", self.repo], env=self.env)
+
+    def backup(self, data):
+        return run(["restic", "backup", "--repo", self.repo, "--quiet", data], env=self.env)
+
+    def restore(self, target):
+        return run(["restic", "restore", "latest", "--repo", self.repo, "--target", target],
+                   env=self.env)
+
+
+class Borg:
+    name = "borg"
+
+    def __init__(self, work):
+        self.work = work
+        self.env = dict(os.environ, BORG_PASSPHRASE=PASSWORD,
+                        BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK="yes",
+                        BORG_RELOCATED_REPO_ACCESS_IS_OK="yes")
+        self.count = 0
+
+    def init(self):
+        self.repo = os.path.join(self.work, "repo")
+        shutil.rmtree(self.repo, ignore_errors=True)
+        run(["borg", "init", "--encryption=repokey", self.repo], env=self.env)
+        self.count = 0
+
+    def backup(self, data):
+        self.count += 1
+        # borg stores paths relative to its working folder: run it from the data's parent.
+        parent, leaf = os.path.split(data.rstrip("/"))
+        return run(["borg", "create", "--compression", "lz4", f"{self.repo}::c{self.count}", leaf],
+                   cwd=parent, env=self.env)
+
+    def restore(self, target):
+        return run(["borg", "extract", f"{self.repo}::c{self.count}"], cwd=target, env=self.env)
+
+
+def timed_restore(tool, base):
+    fresh(base)
+    return tool.restore(base)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--data", default=os.path.join(REPO, "build", "bench-data"))
+    parser.add_argument("--work", default=None)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--datasets", default="mixed,smallfiles")
+    parser.add_argument("--vltool", default=os.path.join(REPO, "build", "release", "tools", "vltool"))
+    parser.add_argument("--json", default=None, help="also write the raw results here")
+    args = parser.parse_args()
+    ensure_tools()
+    pristine = os.path.join(args.data, "pristine")
+    work = args.work or os.path.join(args.data, "work")
+    for ds in args.datasets.split(","):
+        if not os.path.isdir(os.path.join(pristine, ds)):
+            subprocess.check_call([sys.executable, MAKE_DATASET, "create", ds, "--root", pristine])
+
+    tools = [Vltool(args.vltool, os.path.join(work, "vardlok")),
+             Restic(os.path.join(work, "restic")), Borg(os.path.join(work, "borg"))]
+    for t in tools:
+        os.makedirs(t.work, exist_ok=True)
+    shm = "/dev/shm/vl-compare-restore"
+    results = {}  # (dataset, scenario, tool) -> list of (seconds, rss)
+
+    def note(ds, scenario, tool, measured):
+        results.setdefault((ds, scenario, tool.name), []).append(measured)
+        print(f"  {ds:10s} {scenario:16s} {tool.name:8s} {measured[0]:8.2f} s {measured[1]:8.0f} MiB",
+              flush=True)
+
+    for ds in args.datasets.split(","):
+        data = os.path.join(work, "data", ds)
+        for r in range(args.rounds):
+            order = tools[r % len(tools):] + tools[:r % len(tools)]
+            # Fresh copy of the pristine data for this round, so that mutate
+            # gives the same tree to every tool.
+            shutil.rmtree(data, ignore_errors=True)
+            subprocess.check_call(["cp", "-a", os.path.join(pristine, ds), data])
+            for t in order:
+                t.init()
+                note(ds, "first", t, t.backup(data))
+            for t in order:
+                note(ds, "second", t, t.backup(data))
+            subprocess.check_call([sys.executable, MAKE_DATASET, "mutate", data, "--round", str(r + 1)],
+                                  stdout=subprocess.DEVNULL)
+            for t in order:
+                note(ds, "mutated", t, t.backup(data))
+            for t in order:
+                note(ds, "restore-disk", t, timed_restore(t, os.path.join(work, "restore")))
+                shutil.rmtree(os.path.join(work, "restore"), ignore_errors=True)
+                note(ds, "restore-shm", t, timed_restore(t, shm))
+                shutil.rmtree(shm, ignore_errors=True)
+
+    print("\nminimum seconds over %d rounds (peak MiB in brackets); ratio = vardlok / faster of the others"
+          % args.rounds)
+    header = f"{'dataset':10s} {'scenario':14s} " + " ".join(f"{t.name:>16s}" for t in tools) + "   ratio"
+    print(header)
+    for ds in args.datasets.split(","):
+        for scenario in ("first", "second", "mutated", "restore-disk", "restore-shm"):
+            cells, best = [], {}
+            for t in tools:
+                runs = results.get((ds, scenario, t.name), [])
+                if not runs:
+                    cells.append(f"{'-':>16s}")
+                    continue
+                secs = min(s for s, _ in runs)
+                rss = max(m for _, m in runs)
+                best[t.name] = secs
+                cells.append(f"{secs:8.2f} [{rss:5.0f}]")
+            others = [v for k, v in best.items() if k != "vardlok"]
+            ratio = best.get("vardlok", 0) / min(others) if others and min(others) > 0 else 0
+            print(f"{ds:10s} {scenario:14s} " + " ".join(cells) + f"   {ratio:5.2f}")
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump({"|".join(k): v for k, v in results.items()}, out, indent=1)
+
+
+if __name__ == "__main__":
+    main()
