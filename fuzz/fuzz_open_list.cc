@@ -17,8 +17,9 @@
 
 namespace {
 
-const uint8_t kLocalKey[32] = {0x4c, 0x69, 0x73, 0x74, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
-                               13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28};
+const uint8_t kLocalKey[32] = {0x4c, 0x69, 0x73, 0x74, 1,  2,  3,  4,  5,  6,  7,
+                               8,    9,    10,   11,   12, 13, 14, 15, 16, 17, 18,
+                               19,   20,   21,   22,   23, 24, 25, 26, 27, 28};
 
 vl::ByteBuffer wrap(std::span<const uint8_t> plain, uint16_t version) {
   vl::KeyPair keys = vl::deriveKeys(kLocalKey);

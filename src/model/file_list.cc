@@ -14,8 +14,8 @@ std::optional<ListHash> ListHash::from(std::span<const uint8_t> bytes) {
 }
 
 bool ListHash::operator==(const ListHash& other) const {
-  return length_ == other.length_ && std::equal(bytes_.begin(), bytes_.begin() + length_,
-                                                other.bytes_.begin());
+  return length_ == other.length_ &&
+         std::equal(bytes_.begin(), bytes_.begin() + length_, other.bytes_.begin());
 }
 
 namespace {

@@ -106,8 +106,8 @@ class FileList {
   // A file with its sections (none for an empty file, or while they are
   // still being cut: see setLastFileSections). False, adding nothing, when
   // the single-section rule is broken.
-  bool addFile(std::u16string_view name, const EntryMetadata& metadata,
-               const ListHash& contentHash, std::span<const ListSection> sections);
+  bool addFile(std::u16string_view name, const EntryMetadata& metadata, const ListHash& contentHash,
+               std::span<const ListSection> sections);
   // A file under a new name and metadata whose content is that of `earlier`
   // (an entry of another list): takes its content hash and sections.
   bool addFileWithContentOf(std::u16string_view name, const EntryMetadata& metadata,

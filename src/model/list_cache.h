@@ -26,8 +26,7 @@ inline constexpr char kListCountFile[] = "list_count.bin";
 std::string cachedListPath(uint32_t n, const std::string& folder = "");
 
 // Writes list file `n` (replacing it whole, never leaving half a file).
-bool writeCachedList(uint32_t n, std::span<const uint8_t> record,
-                     const std::string& folder = "");
+bool writeCachedList(uint32_t n, std::span<const uint8_t> record, const std::string& folder = "");
 // Writes "list_count.bin".
 bool writeCachedListCount(uint32_t count, const std::string& folder = "");
 

@@ -41,6 +41,7 @@ template <typename T>
 using WipedVector = std::vector<T, WipingAllocator<T>>;
 
 // A UTF-16 string whose storage is wiped on release.
-using WipedU16String = std::basic_string<char16_t, std::char_traits<char16_t>, WipingAllocator<char16_t>>;
+using WipedU16String =
+    std::basic_string<char16_t, std::char_traits<char16_t>, WipingAllocator<char16_t>>;
 
 }  // namespace vl

@@ -56,8 +56,8 @@ TEST(FileListBuildingTest, ReuseTakesContentButKeepsNewNameAndMetadata) {
   EXPECT_EQ(list.entry(0).name, u"moved.bin");
   EXPECT_EQ(list.entry(0).metadata, metadataOf(900));
   EXPECT_EQ(list.entry(0).contentHash, old.contentHash);
-  EXPECT_TRUE(std::equal(old.sections.begin(), old.sections.end(),
-                         list.entry(0).sections.begin(), list.entry(0).sections.end()));
+  EXPECT_TRUE(std::equal(old.sections.begin(), old.sections.end(), list.entry(0).sections.begin(),
+                         list.entry(0).sections.end()));
 
   ASSERT_TRUE(list.addEntry(old));
   EXPECT_EQ(list.entry(1).name, old.name);

@@ -71,8 +71,8 @@ inline FileList sampleList() {
   list.addFile(u"Documents\\empty.txt", metadataOf(100), hashOf(9), {});
   list.addFolderStart(u"Documents\\R\u00e4kningar");
   auto one = sectionsOf({{5, 40}});
-  list.addFile(u"Documents\\R\u00e4kningar\\\u65e5\u672c\U0001F600.pdf", metadataOf(200), hashOf(40),
-               one);
+  list.addFile(u"Documents\\R\u00e4kningar\\\u65e5\u672c\U0001F600.pdf", metadataOf(200),
+               hashOf(40), one);
   auto two = sectionsOf({{6, 50}, {7, 60}});
   list.addFile(u"Documents\\R\u00e4kningar\\big.bin", metadataOf(300), hashOf(70), two);
   list.addFolderEnd(u"Documents\\R\u00e4kningar", metadataOf(400));

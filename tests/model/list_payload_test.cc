@@ -26,8 +26,8 @@ void expectSameEntries(const FileList& a, const FileList& b) {
     EXPECT_EQ(x.isFolderEnd, y.isFolderEnd) << i;
     EXPECT_EQ(x.metadata, y.metadata) << i;
     EXPECT_EQ(x.contentHash, y.contentHash) << i;
-    EXPECT_TRUE(std::equal(x.sections.begin(), x.sections.end(), y.sections.begin(),
-                           y.sections.end()))
+    EXPECT_TRUE(
+        std::equal(x.sections.begin(), x.sections.end(), y.sections.begin(), y.sections.end()))
         << i;
   }
 }
@@ -56,8 +56,9 @@ TEST(ListPayloadTest, OneFileHasTheExactByteLayout) {
   FileList list;
   list.nextSectionNumber = 0x01020304;
   auto sections = test::sectionsOf({{0x0A0B0C0D, 1}});
-  list.addFile(u"a\u00e9", EntryMetadata{0x1112131415161718ull, 0x2122232425262728ull,
-                                         0x3132333435363738ull, 0x41424344},
+  list.addFile(u"a\u00e9",
+               EntryMetadata{0x1112131415161718ull, 0x2122232425262728ull, 0x3132333435363738ull,
+                             0x41424344},
                hashOf(1), sections);
   ByteBuffer payload = serializeList(list, 1);
 

@@ -11,10 +11,10 @@ TEST(Utf16Test, ExactRoundTripsAcrossAllSequenceLengths) {
   const std::string samples[] = {
       "",
       "plain\\path.txt",
-      "R\xC3\xA4kningar \xC3\x85r",                  // two-byte sequences
-      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",        // three-byte
-      "\xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",           // four-byte, up to U+10FFFF
-      "\xEF\xBF\xBF\xEE\x80\x80",                    // U+FFFF, U+E000 next to the surrogates
+      "R\xC3\xA4kningar \xC3\x85r",            // two-byte sequences
+      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",  // three-byte
+      "\xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",     // four-byte, up to U+10FFFF
+      "\xEF\xBF\xBF\xEE\x80\x80",              // U+FFFF, U+E000 next to the surrogates
   };
   for (const std::string& utf8 : samples) {
     std::optional<WipedU16String> utf16 = utf8ToUtf16(utf8);
@@ -29,19 +29,19 @@ TEST(Utf16Test, ExactRoundTripsAcrossAllSequenceLengths) {
 
 TEST(Utf16Test, MalformedUtf8IsRefusedNotMangled) {
   const std::string bad[] = {
-      "\x80",                  // stray continuation byte
-      "a\xC3",                 // cut off
-      "\xE6\x97",              // cut off
-      "\xC0\xAF",              // overlong '/'
-      "\xC1\xBF",              // overlong
-      "\xE0\x80\xAF",          // overlong
-      "\xF0\x80\x80\xAF",      // overlong
-      "\xED\xA0\x80",          // encoded high surrogate
-      "\xED\xBF\xBF",          // encoded low surrogate
-      "\xF4\x90\x80\x80",      // above U+10FFFF
-      "\xF5\x80\x80\x80",      // lead byte out of range
+      "\x80",              // stray continuation byte
+      "a\xC3",             // cut off
+      "\xE6\x97",          // cut off
+      "\xC0\xAF",          // overlong '/'
+      "\xC1\xBF",          // overlong
+      "\xE0\x80\xAF",      // overlong
+      "\xF0\x80\x80\xAF",  // overlong
+      "\xED\xA0\x80",      // encoded high surrogate
+      "\xED\xBF\xBF",      // encoded low surrogate
+      "\xF4\x90\x80\x80",  // above U+10FFFF
+      "\xF5\x80\x80\x80",  // lead byte out of range
       "\xFF",
-      "\xC3\x41",              // continuation missing
+      "\xC3\x41",  // continuation missing
   };
   for (const std::string& utf8 : bad) {
     EXPECT_FALSE(utf8ToUtf16(utf8)) << testing::PrintToString(utf8);
