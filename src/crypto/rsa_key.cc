@@ -246,15 +246,15 @@ bool RsaKey::privateOperation(const BigNumber& x, BigNumber* result) const {
   return result->setLimbs(product, 2 * width);
 }
 
-bool RsaKey::encapsulate(ByteBuffer* secret, ByteBuffer* ciphertext) const {
+bool RsaKey::encapsulate(RandomPool* pool, ByteBuffer* secret, ByteBuffer* ciphertext) const {
   secret->clear();
   ciphertext->clear();
-  if (!valid_ || kind_ != RsaKeyKind::kEncryption || pool_ == nullptr ||
-      pool_->credit() < kRequiredCredit) {
+  if (!valid_ || kind_ != RsaKeyKind::kEncryption || pool == nullptr ||
+      pool->credit() < kRequiredCredit) {
     return false;
   }
   ByteBuffer raw;
-  if (!pool_->generate(modulus_bytes_, raw)) return false;
+  if (!pool->generate(modulus_bytes_, raw)) return false;
   BigNumber x;
   BigNumber wrapped;
   if (!x.fromBytes(raw.span())) return false;

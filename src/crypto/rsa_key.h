@@ -79,7 +79,11 @@ class RsaKey {
   // secret = SHA-256 of x's word form, ciphertext = x^65537 mod n in modulus
   // bytes. False with both outputs empty for a signing key, an invalid key,
   // too little pool credit or a cancelled pool.
-  bool encapsulate(ByteBuffer* secret, ByteBuffer* ciphertext) const;
+  bool encapsulate(ByteBuffer* secret, ByteBuffer* ciphertext) const {
+    return encapsulate(pool_, secret, ciphertext);
+  }
+  // The same drawing from another pool than the key's own.
+  bool encapsulate(RandomPool* pool, ByteBuffer* secret, ByteBuffer* ciphertext) const;
   // The secret of a ciphertext, on an encryption key with its private part.
   // Empty when the ciphertext is not exactly modulus bytes or not below n.
   ByteBuffer decapsulate(std::span<const uint8_t> ciphertext) const;

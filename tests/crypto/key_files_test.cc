@@ -9,6 +9,7 @@
 #include "crypto/account_keys.h"
 #include "crypto/rsa_key.h"
 #include "crypto/server_key.h"
+#include "rsa_test_keys.h"
 #include "rsa_test_util.h"
 #include "support/temp_dir.h"
 

@@ -12,6 +12,7 @@
 
 #include "crypto/serpent_cipher.h"
 #include "crypto/sha256.h"
+#include "rsa_test_keys.h"
 #include "rsa_test_util.h"
 
 namespace vl {

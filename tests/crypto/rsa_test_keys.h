@@ -1,7 +1,16 @@
-// Fixed RSA keys in full form (hex), made once with our own generator, for
-// tests that need working keys but do not test generation: loading a key
-// costs nothing, generating one costs seconds in the sanitizer build.
+// Fixed RSA keys in full form (hex), made once with our own generator, and a
+// fixture that loads them with a credited pool. For tests that need working
+// keys but do not test generation: loading a key costs nothing, generating
+// one costs seconds in the sanitizer build.
 #pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/byte_buffer.h"
+#include "crypto/random_pool.h"
+#include "crypto/rsa_key.h"
+#include "platform/os_random.h"
 
 namespace vl::test {
 
@@ -76,5 +85,43 @@ inline constexpr const char* kAccountSigningKey =
     "e682a1c39b33d0b22c09dc1143e4adfc6f42ed4670c8af83c0676aad8a88a88ba9781294993beadd444ba5ca"
     "3223a7df7b54d5a8368e3229c0e4d187a5b0c1a8d438e28dcf6301a2cc6fb8d68fc7b7eeef7f3095823d547d"
     "2f2a425ab9bcecf701a4b9f0f2928492";
+
+// A pool credited from the operating system's generator (as vltool does).
+inline void creditFromOs(RandomPool& pool) {
+  uint8_t seed[32];
+  osRandomBytes(seed, sizeof seed);
+  pool.addBytes(seed, true);
+}
+
+// The fixed keys of rsa_test_keys.h, loaded, with a credited pool.
+struct FixedKeys {
+  RandomPool pool;
+  RsaKey encryption;
+  RsaKey other;
+  RsaKey signing;
+  bool ok = false;
+
+  FixedKeys() {
+    creditFromOs(pool);
+    ok = load(encryption, kAccountEncryptionKey, RsaKeyKind::kEncryption) &&
+         load(other, kOtherEncryptionKey, RsaKeyKind::kEncryption) &&
+         load(signing, kAccountSigningKey, RsaKeyKind::kSigning);
+  }
+
+ private:
+  bool load(RsaKey& key, std::string_view hex, RsaKeyKind kind) {
+    ByteBuffer full;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+      auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+      full.appendU8(static_cast<uint8_t>(digit(hex[i]) * 16 + digit(hex[i + 1])));
+    }
+    return key.load(full.span(), true, RsaKey::kBits, kind, &pool);
+  }
+};
+
+inline FixedKeys& fixedKeys() {
+  static FixedKeys keys;
+  return keys;
+}
 
 }  // namespace vl::test

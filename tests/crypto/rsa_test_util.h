@@ -1,5 +1,5 @@
 // Helpers for the RSA and key tests: conversions to OpenSSL's numbers and
-// keys (the oracle), and the fixed test keys loaded once per test program.
+// keys, the oracle.
 #pragma once
 
 #include <openssl/bn.h>
@@ -10,16 +10,12 @@
 
 #include <cstdint>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "core/byte_buffer.h"
 #include "crypto/bignum.h"
-#include "crypto/random_pool.h"
 #include "crypto/rsa_key.h"
-#include "platform/os_random.h"
 #include "rsa_test_keys.h"
-#include "symmetric_test_util.h"
 
 namespace vl::test {
 
@@ -62,13 +58,6 @@ inline ByteBuffer littleEndian(const BIGNUM* bn, uint32_t length) {
   ByteBuffer out(length);
   BN_bn2lebinpad(bn, out.data(), static_cast<int>(length));
   return out;
-}
-
-// A pool credited from the operating system's generator (as vltool does).
-inline void creditFromOs(RandomPool& pool) {
-  uint8_t seed[32];
-  osRandomBytes(seed, sizeof seed);
-  pool.addBytes(seed, true);
 }
 
 // The full private form (p, q, dP, dQ, qInv, n, each half the modulus bytes
@@ -126,33 +115,6 @@ inline std::vector<uint8_t> openSslRaw(EVP_PKEY* key, bool decrypt, std::vector<
   if (!ok) return {};
   out.resize(length);
   return out;
-}
-
-// The fixed keys of rsa_test_keys.h, loaded, with a credited pool.
-struct FixedKeys {
-  RandomPool pool;
-  RsaKey encryption;
-  RsaKey other;
-  RsaKey signing;
-  bool ok = false;
-
-  FixedKeys() {
-    creditFromOs(pool);
-    ok = load(encryption, kAccountEncryptionKey, RsaKeyKind::kEncryption) &&
-         load(other, kOtherEncryptionKey, RsaKeyKind::kEncryption) &&
-         load(signing, kAccountSigningKey, RsaKeyKind::kSigning);
-  }
-
- private:
-  bool load(RsaKey& key, std::string_view hex, RsaKeyKind kind) {
-    ByteBuffer full = hexBytes(hex);
-    return key.load(full.span(), true, RsaKey::kBits, kind, &pool);
-  }
-};
-
-inline FixedKeys& fixedKeys() {
-  static FixedKeys keys;
-  return keys;
 }
 
 }  // namespace vl::test

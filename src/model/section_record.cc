@@ -1,0 +1,145 @@
+#include "model/section_record.h"
+
+#include <utility>
+
+#include "codec/block_codec.h"
+#include "crypto/aes_cipher.h"
+#include "crypto/hmac_sha256.h"
+#include "crypto/key_derivation.h"
+#include "crypto/section_cipher.h"
+
+namespace vl {
+namespace {
+
+constexpr uint32_t kHeaderBytes = 6;
+constexpr uint32_t kKeySize = 32;
+constexpr uint8_t kHighestKind = static_cast<uint8_t>(CompressionKind::kRunLengthTreeHuffman);
+// A count-table stream holds at least its header.
+constexpr uint32_t kMinTableStream = 9;
+
+// K = local key XOR S, byte by byte.
+ByteBuffer recordKey(std::span<const uint8_t> localKey, const ByteBuffer& secret) {
+  ByteBuffer key(kKeySize);
+  for (uint32_t i = 0; i < kKeySize; ++i) key[i] = localKey[i] ^ secret[i];
+  return key;
+}
+
+// A field lying wholly inside the record; nothing when it runs past the end.
+std::optional<std::span<const uint8_t>> readField(std::span<const uint8_t> record,
+                                                  size_t& position) {
+  if (record.size() - position < 4) return std::nullopt;
+  const uint8_t* p = record.data() + position;
+  uint32_t length = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                    (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  position += 4;
+  if (record.size() - position < length) return std::nullopt;
+  position += length;
+  return record.subspan(position - length, length);
+}
+
+// Checks the HMAC of IV || ciphertext in constant time, then decrypts.
+bool openBody(std::span<const uint8_t> sealed, std::span<const uint8_t> tag,
+              std::span<const uint8_t> aesKey, std::span<const uint8_t> macKey, ByteBuffer* plain) {
+  ByteBuffer expected = HmacSha256(macKey).mac(sealed);
+  if (expected.size() != SectionCipher::kTagSize || tag.size() != SectionCipher::kTagSize) {
+    return false;
+  }
+  uint8_t difference = 0;
+  for (size_t i = 0; i < tag.size(); ++i) difference |= expected[i] ^ tag[i];
+  if (difference != 0 || sealed.size() < SectionCipher::kIvSize) return false;
+  AesCipher aes(aesKey);
+  aes.setChainingValue(sealed.first<SectionCipher::kIvSize>());
+  *plain = ByteBuffer(sealed.subspan(SectionCipher::kIvSize));
+  return aes.decryptBuffer(*plain);
+}
+
+}  // namespace
+
+ByteBuffer sealSection(std::span<const uint8_t> piece, std::span<const uint8_t> localKey,
+                       const RsaKey& encryptionKey, bool compress, RandomPool& pool,
+                       SectionStats* stats) {
+  if (localKey.size() != kKeySize || !encryptionKey.valid() ||
+      encryptionKey.modulusBytes() != RsaKey::kModulusBytes) {
+    return {};
+  }
+  ByteBuffer data;
+  CompressionKind kind = CompressionKind::kStored;
+  bool useless = false;
+  if (compress) {
+    ByteBuffer compressed;
+    if (!compressSection(piece, &compressed)) return {};
+    if (compressed.size() < piece.size()) {
+      data = std::move(compressed);
+      kind = CompressionKind::kRunLengthTreeHuffman;
+    } else {
+      useless = true;
+    }
+  }
+  if (kind == CompressionKind::kStored) data = ByteBuffer(piece);
+  *stats = SectionStats{kind != CompressionKind::kStored, useless,
+                        static_cast<uint32_t>(piece.size()), data.size()};
+
+  ByteBuffer secret;
+  ByteBuffer wrapped;
+  if (!encryptionKey.encapsulate(&pool, &secret, &wrapped)) return {};
+  SectionCipher cipher(recordKey(localKey, secret).span(), &pool);
+  if (!cipher.seal(data)) return {};
+
+  ByteBuffer record;
+  record.reserve(kHeaderBytes + 8 + wrapped.size() + data.size());
+  record.appendU16(kSectionRecordType);
+  record.appendU16(kSectionRecordVersion);
+  record.appendU8(0);
+  record.appendU8(static_cast<uint8_t>(kind));
+  record.appendCounted(wrapped);
+  record.appendCounted(data);
+  return record;
+}
+
+std::optional<ByteBuffer> openSection(std::span<const uint8_t> record,
+                                      std::span<const uint8_t> localKey,
+                                      const RsaKey& encryptionKey) {
+  // Everything that needs no key is checked before the private operation.
+  if (record.size() < kHeaderBytes || localKey.size() != kKeySize) return std::nullopt;
+  uint16_t type = static_cast<uint16_t>(record[0] | (record[1] << 8));
+  uint16_t version = static_cast<uint16_t>(record[2] | (record[3] << 8));
+  uint8_t kind = record[5];
+  if (type != kSectionRecordType || version > 1 || record[4] != 0 || kind > kHighestKind) {
+    return std::nullopt;
+  }
+  size_t position = kHeaderBytes;
+  auto wrapped = readField(record, position);
+  auto body = readField(record, position);
+  std::optional<std::span<const uint8_t>> tag;
+  if (version == 0) tag = readField(record, position);
+  if (!wrapped || !body || (version == 0 && !tag)) return std::nullopt;
+  if (wrapped->size() != encryptionKey.modulusBytes()) return std::nullopt;
+
+  ByteBuffer secret = encryptionKey.decapsulate(*wrapped);
+  if (secret.size() != kKeySize) return std::nullopt;
+  ByteBuffer key = recordKey(localKey, secret);
+  ByteBuffer plain;
+  if (version == 1) {
+    if (body->size() < SectionCipher::kTagSize) return std::nullopt;
+    KeyPair keys = deriveKeys(key);
+    size_t sealedLength = body->size() - SectionCipher::kTagSize;
+    if (keys.count != 2 || !openBody(body->first(sealedLength), body->subspan(sealedLength),
+                                     keys.key(0).span(), keys.key(1).span(), &plain)) {
+      return std::nullopt;
+    }
+  } else if (!openBody(*body, *tag, key.span(), key.span(), &plain)) {
+    return std::nullopt;
+  }
+
+  if (kind == static_cast<uint8_t>(CompressionKind::kStored)) return plain;
+  // A count-table body holds at least its stream header.
+  if (kind == static_cast<uint8_t>(CompressionKind::kTableHuffman) &&
+      plain.size() < kMinTableStream) {
+    return std::nullopt;
+  }
+  ByteBuffer piece;
+  if (!decompress(kind, plain.span(), &piece, kMaxSectionSize)) return std::nullopt;
+  return piece;
+}
+
+}  // namespace vl
