@@ -31,10 +31,10 @@ constexpr uint32_t sectionsFor(uint64_t size) {
 }
 
 struct ScanRequest {
-  std::string_view path;          // the folder to measure
-  bool adding = false;            // the user is adding this folder
+  std::string path;          // the folder to measure
+  bool adding = false;       // the user is adding this folder
   bool include_hidden = false;
-  std::string_view current_path;  // the selected folder being scanned
+  std::string current_path;  // the selected folder being scanned
 };
 
 // Adds what lies below `request.path` to `totals`. An unreadable folder is

@@ -136,4 +136,10 @@ bool setFileTimes(const std::string& path, FileTime /*creation_time*/, FileTime 
   return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
+bool setOpenFileTimes(int fd, FileTime /*creation_time*/, FileTime last_access_time,
+                      FileTime last_write_time) {
+  struct timespec times[2] = {toTimespec(last_access_time), toTimespec(last_write_time)};
+  return ::futimens(fd, times) == 0;
+}
+
 }  // namespace vl

@@ -69,5 +69,8 @@ bool setFileAttributes(const std::string& path, uint32_t attributes);
 // this platform and is ignored.
 bool setFileTimes(const std::string& path, FileTime creation_time, FileTime last_access_time,
                   FileTime last_write_time);
+// The same for the file or folder open as `fd`.
+bool setOpenFileTimes(int fd, FileTime creation_time, FileTime last_access_time,
+                      FileTime last_write_time);
 
 }  // namespace vl

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/test_tree.h"
 #include "engine/unprivileged.h"
 #include "support/temp_dir.h"
 
@@ -154,10 +155,7 @@ TEST(MeasuringScan, UnreadableSelectedFolderIsPutToTheCallback) {
 
 TEST(MeasuringScan, UnreadableSubFolderIsSkippedOrEndsTheScan) {
   TempDir dir;
-  folder(dir.file("open"));
-  writeFile(dir.file("open/a"), "1");
-  folder(dir.file("closed"));
-  writeFile(dir.file("closed/b"), "22");
+  test::makeTree(dir, {{"open/", ""}, {"open/a", "1"}, {"closed/", ""}, {"closed/b", "22"}});
   test::openToEveryone(dir.path());
   ASSERT_EQ(::chmod(dir.file("closed").c_str(), 0), 0);
 

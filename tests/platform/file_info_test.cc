@@ -108,6 +108,15 @@ TEST(FileInfo, TimesRoundTripOnFilesAndFolders) {
   EXPECT_EQ(info.last_write_time, later);
   EXPECT_EQ(info.last_access_time, access_time);
   EXPECT_FALSE(setFileTimes(dir.file("missing"), 0, access_time, write_time));
+
+  // Through an open handle, as a restore sets a file it has just written.
+  int fd = ::open(dir.file("f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(setOpenFileTimes(fd, 0, access_time, write_time));
+  ::close(fd);
+  ASSERT_TRUE(readFileInfo(dir.file("f"), &info));
+  EXPECT_EQ(info.last_write_time, write_time);
+  EXPECT_EQ(info.last_access_time, access_time);
 }
 
 }  // namespace
