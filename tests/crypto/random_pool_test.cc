@@ -133,6 +133,11 @@ TEST(RandomPoolTest, RefusesOutputUntilCreditedWithFiveHundredTwelve) {
   // Credit is not consumed, and unknown cipher kinds are refused.
   EXPECT_EQ(pool.credit(), 512u);
   EXPECT_FALSE(pool.generate(16, out, 1));
+  // Credit never wraps round to below the threshold.
+  pool.addCredit(UINT32_MAX);
+  credit(pool);
+  EXPECT_EQ(pool.credit(), UINT32_MAX);
+  EXPECT_TRUE(pool.ready());
 }
 
 TEST(RandomPoolTest, MouseCreditsOnlyNewPositionsWhileCollectionIsOn) {
