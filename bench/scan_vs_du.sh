@@ -22,7 +22,10 @@ tree="$dataset/smallfiles"
 if [[ ! -x "$build/bench/bench_scan" ]]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVL_BENCH=ON -DVL_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j2 --target bench_scan >/dev/null
+if ! out=$(cmake --build "$build" -j2 --target bench_scan 2>&1); then
+  echo "$out" >&2
+  exit 1
+fi
 
 if [[ ! -d "$tree" ]]; then
   if [[ -f "$generator" ]]; then
