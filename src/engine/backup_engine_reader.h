@@ -75,6 +75,8 @@ class SectionCutter {
   // SHA-256 of all bytes cut so far.
   ByteBuffer contentHash();
   uint64_t bytesCut() const { return cut_; }
+  // No section is left: the next call gives kEnd.
+  bool done() const { return ended_ || cut_ >= size_; }
   // The sections this file is expected to give.
   uint32_t plannedSections() const;
   void close() { file_.close(); }
