@@ -1,0 +1,329 @@
+#include "engine/restore_driver.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "crypto/sha256.h"
+#include "model/utf16.h"
+#include "platform/clock.h"
+
+namespace vl {
+namespace {
+
+constexpr uint32_t kProgressSaveMilliseconds = 1000;
+
+// One use of a section in writing order, and what the workers made of it.
+struct OpenedSection {
+  enum class Failure : uint8_t { kNone, kLoad, kOpen };
+
+  uint32_t number = 0;
+  // The use is a file that is this one section: its digest is the file's.
+  bool wantDigest = false;
+  // Set (under the openers' mutex) once the fields below are final.
+  bool done = false;
+  Failure failure = Failure::kNone;
+  ByteBuffer plain;
+  bool hasDigest = false;
+  uint8_t digest[Sha256::kDigestSize] = {};
+};
+
+// The section uses of a list in the order the writer consumes them: file
+// entries in list order, each file's sections in file order.
+class SectionUses {
+ public:
+  explicit SectionUses(const FileList& list) : list_(list) {}
+
+  bool next(uint32_t* number, bool* wholeFile) {
+    while (entry_ < list_.entryCount()) {
+      const FileListEntry& entry = list_.entry(entry_);
+      if (entry.isFile() && section_ < entry.sections.size()) {
+        *number = entry.sections[section_++].number;
+        *wholeFile = entry.sections.size() == 1;
+        return true;
+      }
+      ++entry_;
+      section_ = 0;
+    }
+    return false;
+  }
+
+ private:
+  const FileList& list_;
+  uint32_t entry_ = 0;
+  size_t section_ = 0;
+};
+
+// Worker threads that load and open the records of coming section uses,
+// a bounded window ahead of the writer.
+class SectionOpeners {
+ public:
+  SectionOpeners(const RestoreWriter& writer, const SectionOpener& open, unsigned workers)
+      : writer_(writer), open_(open), uses_(writer.list()), window_(std::max(4u, 3 * workers)) {
+    for (unsigned i = 0; i < workers; ++i) {
+      try {
+        threads_.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;  // fewer workers; with none, next() opens on the caller's thread
+      }
+    }
+  }
+
+  ~SectionOpeners() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  SectionOpeners(const SectionOpeners&) = delete;
+  SectionOpeners& operator=(const SectionOpeners&) = delete;
+
+  // The next use, once opened; null when the list has no more uses.
+  std::shared_ptr<const OpenedSection> next() {
+    fill();
+    if (ahead_.empty()) return nullptr;
+    std::shared_ptr<OpenedSection> job = std::move(ahead_.front());
+    ahead_.pop_front();
+    if (threads_.empty()) {
+      if (!job->done) run(*job);
+      job->done = true;
+    } else {
+      std::unique_lock<std::mutex> lock(mutex_);
+      job_done_.wait(lock, [&] { return job->done; });
+    }
+    last_ = job;
+    fill();
+    return job;
+  }
+
+ private:
+  // Tops the window up with the coming uses. A use of a section that is
+  // already in the window (or was just written) shares that opening.
+  void fill() {
+    bool queued = false;
+    while (ahead_.size() < window_) {
+      uint32_t number = 0;
+      bool wholeFile = false;
+      if (!uses_.next(&number, &wholeFile)) break;
+      std::shared_ptr<OpenedSection> same;
+      if (last_ != nullptr && last_->number == number) same = last_;
+      for (const auto& job : ahead_) {
+        if (job->number == number) same = job;
+      }
+      if (same != nullptr) {
+        ahead_.push_back(std::move(same));
+        continue;
+      }
+      auto job = std::make_shared<OpenedSection>();
+      job->number = number;
+      job->wantDigest = wholeFile;
+      ahead_.push_back(job);
+      if (!threads_.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(job));
+        queued = true;
+      }
+    }
+    if (queued) work_ready_.notify_all();
+  }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      std::shared_ptr<OpenedSection> job = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      run(*job);
+      lock.lock();
+      job->done = true;
+      job_done_.notify_all();
+    }
+  }
+
+  void run(OpenedSection& job) const {
+    std::optional<ByteBuffer> record = writer_.loadSection(job.number);
+    if (!record) {
+      job.failure = OpenedSection::Failure::kLoad;
+      return;
+    }
+    std::optional<ByteBuffer> plain = open_(record->span());
+    if (!plain) {
+      job.failure = OpenedSection::Failure::kOpen;
+      return;
+    }
+    job.plain = std::move(*plain);
+    if (job.wantDigest) {
+      Sha256 hash;
+      hash.update(job.plain);
+      hash.final(job.digest);
+      job.hasDigest = true;
+    }
+  }
+
+  const RestoreWriter& writer_;
+  const SectionOpener& open_;
+  SectionUses uses_;
+  const size_t window_;
+  // The consumer's side: coming uses in order (a shared opening appears
+  // once per use) and the use written last.
+  std::deque<std::shared_ptr<OpenedSection>> ahead_;
+  std::shared_ptr<OpenedSection> last_;
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable job_done_;
+  std::deque<std::shared_ptr<OpenedSection>> queue_;  // not yet taken by a worker
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+std::string displayName(std::u16string_view name) {
+  std::optional<std::string> text = utf16ToUtf8(name);
+  return text ? *text : std::string("?");
+}
+
+RestoreOutcome outcomeOf(const RestoreWriter& writer) {
+  RestoreOutcome outcome;
+  outcome.end = writer.fault() == RestoreFault::kCancelled ? RestoreEnd::kCancelled
+                                                           : RestoreEnd::kFailed;
+  outcome.message = writer.message();
+  outcome.detail = displayName(writer.currentName());
+  return outcome;
+}
+
+RestoreOutcome failure(std::string swedish, std::string english, std::string detail) {
+  RestoreOutcome outcome;
+  outcome.end = RestoreEnd::kFailed;
+  outcome.message = RestoreMessage{std::move(swedish), std::move(english)};
+  outcome.detail = std::move(detail);
+  return outcome;
+}
+
+std::string sectionDetail(std::u16string_view name, uint32_t number) {
+  std::string detail = displayName(name);
+  if (!detail.empty()) detail += ", ";
+  return detail + "section " + std::to_string(number);
+}
+
+unsigned workerCount(unsigned asked) {
+  if (asked == 0) asked = std::thread::hardware_concurrency();
+  return std::clamp(asked, 1u, kMaxSectionOpeners);
+}
+
+}  // namespace
+
+RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fetch) {
+  if (!writer.createTempFolder()) return outcomeOf(writer);
+  while (true) {
+    uint32_t number = 0;
+    switch (writer.nextSectionToRequest(&number)) {
+      case RequestResult::kAllRequested:
+        return RestoreOutcome{};
+      case RequestResult::kFailed:
+      case RequestResult::kCancelled:
+        return outcomeOf(writer);
+      case RequestResult::kSection:
+        break;
+    }
+    std::optional<ByteBuffer> record = fetch(number);
+    if (!record) {
+      return failure("Fel: Kunde inte hämta fildata för kopian.",
+                     "Error: Could not fetch the file data of the copy.",
+                     sectionDetail(writer.currentName(), number));
+    }
+    if (!writer.storeSection(number, record->span())) return outcomeOf(writer);
+  }
+}
+
+RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers) {
+  SectionOpeners openers(writer, open, workerCount(workers));
+  uint32_t lastSave = millisecondClock();
+  while (true) {
+    switch (writer.nextEntry()) {
+      case EntryResult::kFinished:
+        return RestoreOutcome{};
+      case EntryResult::kFailed:
+      case EntryResult::kCancelled:
+        return outcomeOf(writer);
+      case EntryResult::kWaitingForData:
+        break;
+    }
+    while (!writer.pendingSections().empty()) {
+      const PendingSection use = writer.pendingSections().front();
+      std::shared_ptr<const OpenedSection> opened = openers.next();
+      if (opened == nullptr || opened->number != use.number) {
+        return failure("Internt fel (10).", "Internal error (10).",
+                       sectionDetail(writer.currentName(), use.number));
+      }
+      if (opened->failure != OpenedSection::Failure::kNone) {
+        const bool unreadable = opened->failure == OpenedSection::Failure::kLoad;
+        return failure(unreadable ? "Fel: Kunde inte läsa fil-segment."
+                                  : "Fel: Kunde inte starta dekryptering.",
+                       unreadable ? "Error: When reading file-segment."
+                                  : "Error: Could not start decryption.",
+                       sectionDetail(writer.currentName(), use.number));
+      }
+      if (!writer.writeSection(opened->plain.span(),
+                               opened->hasDigest ? opened->digest : nullptr)) {
+        return outcomeOf(writer);
+      }
+      if (use.lastUse && !writer.dropSection(use.number)) return outcomeOf(writer);
+      uint32_t now = millisecondClock();
+      if (now - lastSave >= kProgressSaveMilliseconds) {
+        writer.saveProgress();
+        lastSave = now;
+      }
+    }
+  }
+}
+
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionOpener& open, const RestoreRunOptions& options) {
+  RestoreMainAction* ui = writer.progressObject();
+  RestoreOutcome outcome;
+  if (!writer.startRestore(payload, targetPath, options.restoreMetadata)) {
+    outcome = outcomeOf(writer);
+  } else {
+    if (ui != nullptr) ui->showStatus("Laddar ner fildata... (1/2)", "Downloading file data... (1/2)");
+    outcome = fetchAllSections(writer, fetch);
+    if (outcome.finished()) {
+      if (ui != nullptr) {
+        ui->showStatus("Återställer filer och mappar... (2/2)",
+                       "Restoring files and folders... (2/2)");
+      }
+      outcome = writeAllFiles(writer, open, options.workers);
+    }
+  }
+  if (!writer.removeTempFolder() && outcome.finished()) {
+    outcome = failure("Internt fel (9).", "Internal error (9).", std::string());
+  }
+
+  switch (outcome.end) {
+    case RestoreEnd::kFinished:
+      writer.saveProgress();
+      if (options.writeLog) logRestoreFinished(options.log, writer.filesDone(), writer.bytesWritten());
+      if (ui != nullptr) ui->restoreFinished();
+      break;
+    case RestoreEnd::kFailed:
+      if (options.writeLog) logInLanguage(options.log, outcome.message.swedish, outcome.message.english);
+      if (ui != nullptr) ui->restoreFailed(outcome.message.swedish, outcome.message.english);
+      break;
+    case RestoreEnd::kCancelled:
+      if (ui != nullptr) ui->restoreCancelled();
+      break;
+  }
+  return outcome;
+}
+
+}  // namespace vl

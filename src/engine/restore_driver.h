@@ -1,0 +1,75 @@
+// The two passes of a restore, around a RestoreWriter, for records that the
+// caller fetches and opens: the part of restoring that does not depend on
+// where the records come from (a server, or a store on this machine).
+//
+// The request pass fetches every distinct section once and keeps it in the
+// writer's temporary folder. The writing pass walks the list with the
+// writer while worker threads (at most 6) load and open the records of the
+// coming sections ahead of it, in list order, so that the writer thread
+// only writes and the expensive opening runs in parallel. A section used by
+// several neighbouring places is opened once for all of them. Each record
+// is deleted after its last use.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "core/byte_buffer.h"
+#include "engine/copy_log.h"
+#include "engine/restore_writer.h"
+
+namespace vl {
+
+// The record of section `number`, or nothing when it cannot be had. Runs on
+// the calling thread.
+using SectionFetcher = std::function<std::optional<ByteBuffer>(uint32_t number)>;
+// The plain data of a record, or nothing when it does not open (damaged,
+// cut short, or sealed with other keys). Runs on several threads at once.
+using SectionOpener = std::function<std::optional<ByteBuffer>(std::span<const uint8_t> record)>;
+
+enum class RestoreEnd : uint8_t { kFinished, kFailed, kCancelled };
+
+struct RestoreOutcome {
+  RestoreEnd end = RestoreEnd::kFinished;
+  // For kFailed: the text to show and log.
+  RestoreMessage message;
+  // For kFailed: what it concerns, for people who look into it: the listed
+  // name of the entry, and the section number when one is involved.
+  std::string detail;
+
+  bool finished() const { return end == RestoreEnd::kFinished; }
+};
+
+// At most this many records are opened at once.
+inline constexpr unsigned kMaxSectionOpeners = 6;
+
+// The request pass: creates the temporary folder, then fetches and stores
+// every section the writer names. The writer must have started.
+RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fetch);
+
+// The writing pass, after fetchAllSections: `workers` threads (clamped to
+// 1..kMaxSectionOpeners; 0 picks one per processor) open records ahead of
+// the writer. Saves the progress at most once a second.
+RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers);
+
+struct RestoreRunOptions {
+  bool restoreMetadata = true;
+  unsigned workers = 0;
+  // Language of the copy-log texts.
+  LogContext log;
+  // Whether the outcome goes into the copy log ("logg.bin").
+  bool writeLog = true;
+};
+
+// A whole restore of the list `payload` into `targetPath`: start, both
+// passes, removal of the temporary folder. The outcome is reported to the
+// writer's progress object (status lines, failure, cancel or finish) and,
+// when asked, logged in the copy log.
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionOpener& open, const RestoreRunOptions& options);
+
+}  // namespace vl

@@ -1,0 +1,210 @@
+// Whole restores through the two passes with worker threads: the files that
+// come out, what is fetched and opened, and how damaged or missing records,
+// wrong bytes and a cancel request end the restore.
+#include "engine/restore_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/state_files.h"
+#include "engine/copy_log.h"
+#include "engine/restore_fixture.h"
+#include "engine/working_folder.h"
+#include "support/temp_dir.h"
+
+namespace vl {
+namespace {
+
+namespace fs = std::filesystem;
+using test::HandMadeCopy;
+using test::readFile;
+
+struct Outcomes : RestoreMainAction {
+  void restoreFailed(std::string_view, std::string_view english) override { failed = english; }
+  void restoreCancelled() override { cancelled = true; }
+  void restoreFinished() override { finished = true; }
+  std::string failed;
+  bool cancelled = false;
+  bool finished = false;
+};
+
+// A piece of `length` bytes that differs for every `seed`.
+std::string piece(int seed, size_t length) {
+  std::string bytes(length, '\0');
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((seed * 131 + i * 7) >> 3);
+  return bytes;
+}
+
+// Folders with many small files, some of several sections, some shared.
+HandMadeCopy busyCopy() {
+  HandMadeCopy copy;
+  copy.folderStart(u"\\Top");
+  for (int folder = 0; folder < 4; ++folder) {
+    std::u16string name = u"\\Top\\f" + std::u16string(1, static_cast<char16_t>(u'0' + folder));
+    copy.folderStart(name);
+    for (int file = 0; file < 30; ++file) {
+      std::u16string fileName = name + u"\\" + std::u16string(1, static_cast<char16_t>(u'a' + file));
+      const int seed = folder * 100 + file;
+      if (file % 7 == 3) {
+        copy.file(fileName, {piece(seed, 3000), piece(seed + 1, 3000), piece(seed + 2, 17)});
+      } else {
+        copy.file(fileName, {piece(seed, 10 + file * 13)});
+      }
+    }
+    copy.folderEnd(name, test::timesAt(1200000000));
+  }
+  copy.folderEnd(u"\\Top", test::timesAt(1300000000));
+  return copy;
+}
+
+class RestoreDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::creditPool(pool);
+    target = work.file("target");
+    fs::create_directory(target);
+  }
+
+  RestoreOutcome run(HandMadeCopy& copy, unsigned workers = 2) {
+    RestoreWriterOptions writerOptions;
+    writerOptions.progress = &outcomes;
+    RestoreWriter writer(pool, writerOptions);
+    RestoreRunOptions runOptions;
+    runOptions.workers = workers;
+    runOptions.log.language = 1;
+    ByteBuffer payload = copy.payload();
+    return runRestore(
+        writer, payload.span(), target, [&](uint32_t number) { return copy.fetch(number); },
+        [&](std::span<const uint8_t> record) {
+          ++opens;
+          return test::openForTest(record);
+        },
+        runOptions);
+  }
+
+  bool tempFolderLeft() const {
+    for (const auto& entry : fs::directory_iterator(work.path())) {
+      if (entry.path().filename().string().rfind("file_data_", 0) == 0) return true;
+    }
+    return false;
+  }
+
+  std::string lastLogText() const {
+    std::vector<CopyLogRecord> records;
+    if (!loadLog(&records) || records.empty()) return "";
+    return std::string(records.back().textView());
+  }
+
+  test::WorkingFolder work;
+  RandomPool pool;
+  Outcomes outcomes;
+  std::string target;
+  std::atomic<int> opens{0};
+};
+
+TEST_F(RestoreDriverTest, RestoresTheSameTreeWithAnyNumberOfWorkers) {
+  for (unsigned workers : {1u, 2u, 6u}) {
+    fs::remove_all(target);
+    fs::create_directory(target);
+    HandMadeCopy copy = busyCopy();
+    RestoreOutcome outcome = run(copy, workers);
+    ASSERT_TRUE(outcome.finished()) << workers << ": " << outcome.message.english;
+    EXPECT_EQ(copy.fetches, static_cast<int>(copy.records.size()));
+    EXPECT_EQ(readFile(target + "/Top/f2/d"),
+              piece(203, 3000) + piece(204, 3000) + piece(205, 17));
+    EXPECT_EQ(readFile(target + "/Top/f3/z"), piece(325, 10 + 25 * 13));
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(target)) files += entry.is_regular_file();
+    EXPECT_EQ(files, 120u);
+    EXPECT_FALSE(tempFolderLeft());
+    EXPECT_TRUE(outcomes.finished);
+    EXPECT_EQ(lastLogText(), "Restore finished without errors.");
+  }
+}
+
+TEST_F(RestoreDriverTest, SharedSectionsAreFetchedOnceAndOpenedOncePerNeighbourhood) {
+  HandMadeCopy copy;
+  const uint32_t zeros = copy.section(std::string(4096, '\0'));
+  copy.fileOfSections(u"\\zeros.bin", std::vector<uint32_t>(40, zeros));
+  copy.fileOfSections(u"\\zeros-again.bin", std::vector<uint32_t>(3, zeros));
+  RestoreOutcome outcome = run(copy);
+  ASSERT_TRUE(outcome.finished()) << outcome.message.english;
+  EXPECT_EQ(copy.fetches, 1);
+  EXPECT_EQ(opens.load(), 1);
+  EXPECT_EQ(readFile(target + "/zeros.bin"), std::string(40 * 4096, '\0'));
+  EXPECT_EQ(readFile(target + "/zeros-again.bin"), std::string(3 * 4096, '\0'));
+  EXPECT_FALSE(tempFolderLeft());
+}
+
+TEST_F(RestoreDriverTest, ADamagedOrShortRecordStopsTheRestoreAndKeepsWhatWasWritten) {
+  enum Damage { kFlippedByte, kCutShort, kMissing };
+  for (Damage damage : {kFlippedByte, kCutShort, kMissing}) {
+    fs::remove_all(target);
+    fs::create_directory(target);
+    HandMadeCopy copy;
+    copy.file(u"\\before.txt", {"written first"});
+    copy.file(u"\\broken.bin", {piece(1, 5000), piece(2, 5000)});
+    copy.file(u"\\after.txt", {"never reached"});
+    const uint32_t broken = copy.list.entry(1).sections[1].number;
+    ByteBuffer& record = copy.records.at(broken);
+    if (damage == kFlippedByte) record[100] ^= 0x01;
+    if (damage == kCutShort) record.resize(record.size() / 2);
+    if (damage == kMissing) copy.records.erase(broken);
+
+    RestoreOutcome outcome = run(copy);
+    ASSERT_EQ(outcome.end, RestoreEnd::kFailed);
+    if (damage == kMissing) {
+      EXPECT_EQ(outcome.message.english, "Error: Could not fetch the file data of the copy.");
+      EXPECT_FALSE(fs::exists(target + "/before.txt"));
+    } else {
+      EXPECT_EQ(outcome.message.english, "Error: Could not start decryption.");
+      EXPECT_EQ(readFile(target + "/before.txt"), "written first");
+      EXPECT_EQ(readFile(target + "/broken.bin"), piece(1, 5000));
+    }
+    EXPECT_EQ(outcome.detail, "\\broken.bin, section " + std::to_string(broken));
+    EXPECT_FALSE(fs::exists(target + "/after.txt"));
+    EXPECT_FALSE(tempFolderLeft());
+    EXPECT_EQ(outcomes.failed, outcome.message.english);
+    EXPECT_EQ(lastLogText(), outcome.message.english);
+  }
+}
+
+TEST_F(RestoreDriverTest, RecordsThatOpenToOtherBytesFailTheHashCheck) {
+  HandMadeCopy copy;
+  copy.file(u"\\a.bin", {piece(1, 3000), piece(2, 3000)});
+  copy.file(u"\\b.bin", {piece(3, 3000)});
+  std::swap(copy.records.at(1), copy.records.at(3));
+  RestoreOutcome outcome = run(copy);
+  ASSERT_EQ(outcome.end, RestoreEnd::kFailed);
+  EXPECT_EQ(outcome.message.english,
+            "Error: A restored file does not match its stored content, the copy may be damaged.");
+  EXPECT_EQ(outcome.detail, "\\a.bin");
+  EXPECT_FALSE(fs::exists(target + "/b.bin"));
+}
+
+TEST_F(RestoreDriverTest, ACancelRequestStopsTheRestoreAndRemovesTheTemporaryFolder) {
+  HandMadeCopy copy = busyCopy();
+  const size_t sections = copy.records.size();
+  RestoreWriter writer(pool, RestoreWriterOptions{".", &outcomes});
+  ByteBuffer payload = copy.payload();
+  RestoreRunOptions options;
+  RestoreOutcome outcome = runRestore(
+      writer, payload.span(), target,
+      [&](uint32_t number) {
+        // The user cancels while the last section is fetched.
+        if (static_cast<size_t>(copy.fetches) + 1 == sections) writeCancelRequest(true);
+        return copy.fetch(number);
+      },
+      test::openForTest, options);
+  EXPECT_EQ(outcome.end, RestoreEnd::kCancelled);
+  EXPECT_TRUE(outcomes.cancelled);
+  EXPECT_FALSE(fs::exists(target + "/Top"));
+  EXPECT_FALSE(tempFolderLeft());
+}
+
+}  // namespace
+}  // namespace vl
