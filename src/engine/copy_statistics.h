@@ -3,7 +3,8 @@
 // them.
 //
 // The file is rewritten after every completed copy. Sizes are 64-bit counts
-// printed in full, so a copy of many gigabytes shows its true size.
+// printed in full, so a copy of many gigabytes shows its true size. It is a
+// text file of this system: UTF-8, lines ending in a line feed.
 #pragma once
 
 #include <cstdint>
