@@ -1,0 +1,20 @@
+#include "core/default_selection.h"
+
+#include <vector>
+
+#include "platform/known_folders.h"
+
+namespace vl {
+
+bool writeDefaultFolderSelection(const std::string& path) {
+  std::vector<std::string> folders;
+  for (KnownFolder folder : {KnownFolder::kMusic, KnownFolder::kPictures, KnownFolder::kDocuments,
+                             KnownFolder::kDesktop}) {
+    auto found = knownFolderPath(folder);
+    if (!found) return false;
+    folders.push_back(*found);
+  }
+  return writeFolderSelection(folders, path);
+}
+
+}  // namespace vl
