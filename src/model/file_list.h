@@ -64,11 +64,55 @@ struct ListSection {
   bool operator==(const ListSection&) const = default;
 };
 
+// The sections of one file, in file order. Most files are one section, which
+// is kept inside the entry itself; longer lists live on the heap and are
+// wiped when released. A contiguous range, so it converts to a span.
+class SectionList {
+ public:
+  SectionList() : storage_() {}
+  SectionList(std::span<const ListSection> sections);
+  SectionList(const SectionList& other) : SectionList(std::span(other.begin(), other.end())) {}
+  SectionList(SectionList&& other) noexcept;
+  SectionList& operator=(const SectionList& other);
+  SectionList& operator=(SectionList&& other) noexcept;
+  ~SectionList() { release(); }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  ListSection* data() { return capacity_ <= 1 ? &storage_.one : storage_.many; }
+  const ListSection* data() const { return capacity_ <= 1 ? &storage_.one : storage_.many; }
+  ListSection* begin() { return data(); }
+  ListSection* end() { return data() + size_; }
+  const ListSection* begin() const { return data(); }
+  const ListSection* end() const { return data() + size_; }
+  ListSection& operator[](size_t i) { return data()[i]; }
+  const ListSection& operator[](size_t i) const { return data()[i]; }
+  bool operator==(const SectionList& other) const;
+
+  void assign(std::span<const ListSection> sections);
+  void push_back(const ListSection& section);
+  // `count` sections, new ones zero (number 0, empty hash).
+  void resize(size_t count);
+  void clear();
+
+ private:
+  void reserve(size_t count);
+  void release();
+
+  union Storage {
+    Storage() : one() {}
+    ListSection one;
+    ListSection* many;
+  } storage_;
+  uint32_t size_ = 0;
+  uint32_t capacity_ = 1;  // 1: the inline slot
+};
+
 struct FileListEntry {
   // The relative path as the walk gives it, folders separated by '\'.
   WipedU16String name;
   EntryMetadata metadata;
-  WipedVector<ListSection> sections;
+  SectionList sections;
   ListHash contentHash;
   bool isFolder = false;
   // Closes a folder; only meaningful together with isFolder.

@@ -34,6 +34,19 @@ void PreviousCopyIndex::clear() {
 
 bool PreviousCopyIndex::build(const FileList& list) {
   clear();
+  uint32_t files = 0;
+  uint32_t sections = 0;
+  for (const FileListEntry& entry : list.entries()) {
+    if (entry.isFolder) continue;
+    ++files;
+    sections += static_cast<uint32_t>(entry.sections.size());
+  }
+  files_.reserve(files);
+  byName_.reserve(files, size_t{files} * 32);
+  byContent_.reserve(files, size_t{files} * ListHash::kMaxLength);
+  bySectionHash_.reserve(sections, size_t{sections} * ListHash::kMaxLength);
+  sectionNumbers_.reserve(sections, 0);
+
   uint8_t nameHash[32];
   bool ok = true;
   for (const FileListEntry& entry : list.entries()) {

@@ -50,9 +50,13 @@ void ReuseIndex::link(uint32_t nodeIndex, uint32_t bucket) {
 }
 
 void ReuseIndex::growIfCrowded() {
-  if (nodes_.size() < heads_.size() * 2 || heads_.size() >= (1u << 30)) return;
-  heads_.assign(heads_.size() * 2, kNone);
-  shift_ -= 1;
+  if (nodes_.size() >= heads_.size() * 2) rehash(heads_.size() * 2);
+}
+
+void ReuseIndex::rehash(size_t bucketCount) {
+  if (bucketCount <= heads_.size() || bucketCount > (1u << 30)) return;
+  heads_.assign(std::bit_ceil(bucketCount), kNone);
+  shift_ = 64 - std::countr_zero(static_cast<uint32_t>(heads_.size()));
   // Relinking in insertion order puts later nodes ahead of earlier ones in
   // every chain, as they were before.
   for (uint32_t i = 0; i < nodes_.size(); ++i) {
@@ -62,6 +66,14 @@ void ReuseIndex::growIfCrowded() {
                           : bucketOf(keys_.span().subspan(node.keyOffset, node.keyLength));
     link(i, bucket);
   }
+}
+
+void ReuseIndex::reserve(uint32_t keys, size_t keyBytes) {
+  size_t nodes = nodes_.size() + size_t{keys};
+  if (nodes >= kNone || keys_.size() + keyBytes > UINT32_MAX) return;
+  nodes_.reserve(nodes);
+  keys_.reserve(keys_.size() + keyBytes);
+  rehash(nodes / 2 + 1);
 }
 
 bool ReuseIndex::insert(std::span<const uint8_t> key, uint32_t value) {

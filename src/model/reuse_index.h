@@ -40,6 +40,10 @@ class ReuseIndex {
   bool insert(std::span<const uint8_t> key, uint32_t value);
   bool insert(uint32_t key, uint32_t value);
 
+  // Room for `keys` more keys holding `keyBytes` more bytes in all, so that
+  // filling a table of known size neither copies nor rehashes it.
+  void reserve(uint32_t keys, size_t keyBytes);
+
   std::optional<uint32_t> find(std::span<const uint8_t> key) const;
   std::optional<uint32_t> find(uint32_t key) const;
 
@@ -64,6 +68,7 @@ class ReuseIndex {
   uint32_t bucketOf(uint32_t key) const;
   void link(uint32_t nodeIndex, uint32_t bucket);
   void growIfCrowded();
+  void rehash(size_t bucketCount);
 
   WipedVector<uint32_t> heads_;
   WipedVector<Node> nodes_;

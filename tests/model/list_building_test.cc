@@ -31,7 +31,7 @@ TEST(FileListBuildingTest, SingleSectionRuleRefusesEveryWayIn) {
   FileListEntry bad;
   bad.name = u"b";
   bad.contentHash = hashOf(7);
-  bad.sections.assign(mismatched.begin(), mismatched.end());
+  bad.sections.assign(mismatched);
   EXPECT_FALSE(list.addEntry(bad));
   EXPECT_FALSE(list.addFileWithContentOf(u"c", metadataOf(1), bad));
   EXPECT_TRUE(list.empty());
@@ -62,6 +62,39 @@ TEST(FileListBuildingTest, ReuseTakesContentButKeepsNewNameAndMetadata) {
   ASSERT_TRUE(list.addEntry(old));
   EXPECT_EQ(list.entry(1).name, old.name);
   EXPECT_EQ(list.entry(1).metadata, old.metadata);
+}
+
+TEST(FileListBuildingTest, SectionListKeepsItsSectionsThroughGrowthCopiesAndMoves) {
+  auto expected = sectionsOf({{1, 10}, {2, 20}, {3, 30}, {4, 40}, {5, 50}});
+  SectionList list;
+  EXPECT_TRUE(list.empty());
+  for (const ListSection& section : expected) {
+    list.push_back(section);
+    // From one section (kept inline) to several (on the heap) and on.
+    ASSERT_TRUE(std::equal(list.begin(), list.end(), expected.begin()));
+  }
+  SectionList copy = list;
+  SectionList moved = std::move(list);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(copy, moved);
+  EXPECT_TRUE(std::equal(moved.begin(), moved.end(), expected.begin(), expected.end()));
+
+  SectionList one{std::span<const ListSection>(expected).first(1)};
+  SectionList oneMoved = std::move(one);
+  EXPECT_TRUE(one.empty());
+  ASSERT_EQ(oneMoved.size(), 1u);
+  EXPECT_EQ(oneMoved[0], expected[0]);
+  oneMoved = copy;  // inline to heap
+  EXPECT_EQ(oneMoved, copy);
+  copy = SectionList{std::span<const ListSection>(expected).first(1)};  // heap to inline
+  EXPECT_EQ(copy.size(), 1u);
+  EXPECT_EQ(copy[0], expected[0]);
+
+  std::span<const ListSection> view = moved;
+  EXPECT_EQ(view.size(), 5u);
+  moved.resize(7);
+  EXPECT_EQ(moved[4], expected[4]);
+  EXPECT_EQ(moved[6], ListSection{});
 }
 
 TEST(FileListBuildingTest, HashesLongerThanSha256AreRefused) {
