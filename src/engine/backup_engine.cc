@@ -215,8 +215,13 @@ bool BackupEngine::reuseRestartByName(const WalkEntry& entry, const WipedU16Stri
   std::optional<WipedU16String> fullPath = utf8ToUtf16(entry.full_path);
   if (!fullPath) return false;
   RestartRecord* record = restart_.findByPath(*fullPath);
+  // The last-access time is left out of the comparison: the interrupted
+  // attempt's own read of the file moved it.
+  const EntryMetadata now = metadataOf(entry);
   if (record == nullptr || record->fullPath != *fullPath ||
-      !(record->metadata == metadataOf(entry))) {
+      record->metadata.attributes != now.attributes ||
+      record->metadata.creationTime != now.creationTime ||
+      record->metadata.lastWriteTime != now.lastWriteTime) {
     return false;
   }
   if (!addReused(name, record->metadata, record->contentHash, record->sections, entry.size)) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <string>
@@ -51,7 +52,8 @@ struct EngineRun {
 using SectionStore = std::map<uint32_t, std::string>;
 
 // Pulls sections until the engine finishes or fails, or `limit` sections
-// were stored (an interrupted attempt).
+// were stored (an interrupted attempt). A resumed attempt may store again
+// under ids that the interrupted one gave out after its last restart save.
 inline EngineRun pullCopy(BackupEngine& engine, SectionStore* store, size_t limit = SIZE_MAX) {
   EngineRun run;
   while (run.sentIds.size() < limit) {
@@ -64,7 +66,8 @@ inline EngineRun pullCopy(BackupEngine& engine, SectionStore* store, size_t limi
       return run;
     }
     EXPECT_FALSE(section.empty());
-    EXPECT_EQ(store->count(id), 0u) << "section id given out twice: " << id;
+    EXPECT_EQ(std::count(run.sentIds.begin(), run.sentIds.end(), id), 0) << "id given twice: " << id;
+    EXPECT_NE(id, 0u);
     (*store)[id] = std::string(reinterpret_cast<const char*>(section.data()), section.size());
     run.sentIds.push_back(id);
   }

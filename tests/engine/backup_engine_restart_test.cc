@@ -1,0 +1,216 @@
+// Resuming an interrupted copy, and files that change while they are copied.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "engine/backup_engine.h"
+#include "engine/backup_engine_test_util.h"
+#include "engine/working_folder.h"
+
+namespace vl {
+namespace {
+
+using test::EngineSetup;
+using test::filesOf;
+using test::idsOf;
+using test::makeFolder;
+using test::patternBytes;
+using test::pullCopy;
+using test::SectionStore;
+using test::setWriteTime;
+using test::writeFile;
+
+constexpr size_t kSection = 2097152;
+
+std::vector<uint32_t> sorted(std::vector<uint32_t> ids) {
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+class ResumeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tree = work.file("tree");
+    makeFolder(tree);
+    for (int i = 0; i < 8; ++i) {
+      std::string name = tree + "/f" + std::to_string(i);
+      writeFile(name, patternBytes(3000 + i, 10 + i));
+      setWriteTime(name, 1600000000);
+    }
+  }
+
+  // Interrupts a first attempt after `sections` stored sections and gives
+  // the restart state it left.
+  RestartState interruptedAttempt(size_t sections, SectionStore* store) {
+    EngineSetup setup(tree);
+    BackupEngine engine(setup.options);
+    EXPECT_TRUE(pullCopy(engine, store, sections).ok);
+    RestartState saved;
+    EXPECT_EQ(loadRestartState(&saved), RestartLoad::kLoaded);
+    return saved;
+  }
+
+  test::WorkingFolder work;
+  std::string tree;
+};
+
+TEST_F(ResumeTest, CompletedFilesAreNotReadAgain) {
+  SectionStore store;
+  RestartState saved = interruptedAttempt(5, &store);
+  // Each call saves the files completed before it: the fifth file's section
+  // was stored, but the file is recorded only by the call after it.
+  ASSERT_EQ(saved.size(), 4u);
+  EXPECT_EQ(saved.nextSectionId, 5u);
+
+  EngineSetup setup(tree);
+  BackupEngine engine(setup.options);
+  ASSERT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
+  test::EngineRun run = pullCopy(engine, &store);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(filesOf(engine.newFileList(), store).size(), 8u);
+  CopyStatistics stats = engine.statistics();
+  EXPECT_EQ(stats.num_restarted_name_reuse_files, 4u);
+  EXPECT_EQ(stats.num_read_files, 4u);
+  EXPECT_EQ(sorted(run.sentIds), (std::vector<uint32_t>{5, 6, 7, 8}));
+  EXPECT_EQ(idsOf(engine.orphanedRestartSections()).size(), 0u);
+  EXPECT_EQ(sorted(idsOf(engine.usedSections())), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST_F(ResumeTest, ChangedFilesAreReadAgainAndTheirOldSectionsDropped) {
+  SectionStore store;
+  RestartState saved = interruptedAttempt(3, &store);
+  ASSERT_EQ(saved.size(), 2u);
+  const std::string changed = *utf16ToUtf8(saved.record(0).fullPath);
+  const std::string touched = *utf16ToUtf8(saved.record(1).fullPath);
+  writeFile(changed, "new content");
+  setWriteTime(touched, 1600000500);  // same bytes, another time
+
+  EngineSetup setup(tree);
+  BackupEngine engine(setup.options);
+  ASSERT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
+  ASSERT_TRUE(pullCopy(engine, &store).finished);
+  std::map<std::string, std::string> files = filesOf(engine.newFileList(), store);
+  EXPECT_EQ(files["\\tree\\" + changed.substr(changed.rfind('/') + 1)], "new content");
+  CopyStatistics stats = engine.statistics();
+  EXPECT_EQ(stats.num_restarted_name_reuse_files, 0u);
+  EXPECT_EQ(stats.num_file_reuse_dedup_restart, 1u);
+  EXPECT_EQ(stats.num_read_files, 8u);
+  EXPECT_EQ(idsOf(engine.orphanedRestartSections()),
+            std::vector<uint32_t>{saved.record(0).sections[0].number});
+}
+
+TEST_F(ResumeTest, DamagedRestartStateStartsAFreshCopy) {
+  test::writeFile("restart.bin", std::string("\x10\0\0\0\x09\0\0\0\0\0\0\0", 12));
+  EngineSetup setup(tree);
+  BackupEngine engine(setup.options);
+  EXPECT_EQ(engine.loadRestart(), RestartLoad::kDamaged);
+  SectionStore store;
+  test::EngineRun run = pullCopy(engine, &store);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(sorted(run.sentIds).front(), 1u);
+  EXPECT_EQ(engine.statistics().num_read_files, 8u);
+}
+
+// A section the interrupted attempt reused from the previous copy belongs to
+// that copy: dropping it with the attempt's unused record would damage it.
+TEST(ResumeAgainstPreviousCopyTest, OrphanedSectionsNeverIncludeStoredCopiesSections) {
+  test::WorkingFolder work;
+  const std::string tree = work.file("tree");
+  makeFolder(tree);
+  std::string big = patternBytes(kSection + 100, 20);
+  writeFile(tree + "/big", big);
+  SectionStore store;
+  ByteBuffer previous;
+  {
+    EngineSetup setup(tree);
+    BackupEngine engine(setup.options);
+    ASSERT_TRUE(pullCopy(engine, &store).finished);
+    previous = engine.newFileList();
+  }
+  const uint32_t headId = parseList(previous.span())->entry(1).sections[0].number;
+
+  // The tail changes; the attempt sends only the new tail and is cut off
+  // after the file was recorded.
+  big[kSection + 5] ^= 1;
+  writeFile(tree + "/big", big);
+  setWriteTime(tree + "/big", 1600000100);
+  writeFile(tree + "/later", "later");
+  RestartState saved;
+  {
+    EngineSetup setup(tree);
+    BackupEngine engine(setup.options);
+    ASSERT_TRUE(engine.setPreviousCopy(previous.span()));
+    test::EngineRun run = pullCopy(engine, &store);
+    ASSERT_TRUE(run.finished);
+    ASSERT_TRUE(engine.saveRestart(false));
+    ASSERT_EQ(loadRestartState(&saved), RestartLoad::kLoaded);
+  }
+  ASSERT_EQ(saved.size(), 2u);
+
+  // Before the resume the file changes again, in its tail only.
+  big[kSection + 6] ^= 1;
+  writeFile(tree + "/big", big);
+  setWriteTime(tree + "/big", 1600000200);
+  EngineSetup setup(tree);
+  BackupEngine engine(setup.options);
+  ASSERT_TRUE(engine.setPreviousCopy(previous.span()));
+  ASSERT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
+  ASSERT_TRUE(pullCopy(engine, &store).finished);
+  std::vector<uint32_t> orphaned = idsOf(engine.orphanedRestartSections());
+  EXPECT_EQ(std::count(orphaned.begin(), orphaned.end(), headId), 0);
+  ASSERT_EQ(orphaned.size(), 1u);
+  for (uint32_t id : orphaned) store.erase(id);
+  EXPECT_EQ(filesOf(engine.newFileList(), store)["\\tree\\big"], big);
+  EXPECT_EQ(filesOf(previous, store).size(), 1u);
+}
+
+// What the list says of a file that changes between its hashing pass and
+// its section pass is what was stored.
+class ChangedWhileCopiedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tree = work.file("tree");
+    makeFolder(tree);
+    path = tree + "/moving";
+    writeFile(path, original);
+  }
+
+  std::string copyWith(const std::function<void(const std::string&)>& change) {
+    writeFile(path, original);
+    EngineSetup setup(tree);
+    BackupEngine engine(setup.options);
+    engine.setBetweenPassesHook(change);
+    SectionStore store;
+    EXPECT_TRUE(pullCopy(engine, &store).finished);
+    std::map<std::string, std::string> files = filesOf(engine.newFileList(), store);
+    return files["\\tree\\moving"];
+  }
+
+  test::WorkingFolder work;
+  std::string tree;
+  std::string path;
+  const std::string original = patternBytes(kSection + kSection / 2, 30);
+};
+
+TEST_F(ChangedWhileCopiedTest, ChangedBytesAreListedAsTheyWereStored) {
+  std::string changed = original;
+  changed[kSection + 1] ^= 0x55;
+  EXPECT_EQ(copyWith([&](const std::string& p) { writeFile(p, changed); }), changed);
+}
+
+TEST_F(ChangedWhileCopiedTest, AFileThatShrankIsListedAtItsNewLength) {
+  const std::string shorter = original.substr(0, kSection + 10);
+  EXPECT_EQ(copyWith([&](const std::string& p) { writeFile(p, shorter); }), shorter);
+  // Down to one section: the single-section rule must still hold.
+  const std::string small = original.substr(0, 1000);
+  EXPECT_EQ(copyWith([&](const std::string& p) { writeFile(p, small); }), small);
+  EXPECT_EQ(copyWith([&](const std::string& p) { writeFile(p, ""); }), "");
+}
+
+TEST_F(ChangedWhileCopiedTest, BytesAddedAfterHashingAreNotPartOfTheCopy) {
+  EXPECT_EQ(copyWith([&](const std::string& p) { writeFile(p, original + "tail"); }), original);
+}
+
+}  // namespace
+}  // namespace vl
