@@ -1,5 +1,6 @@
 #include "crypto/bignum_montgomery.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/secure_wipe.h"
@@ -138,7 +139,11 @@ uint64_t exponentWindow(const uint64_t* e, uint32_t limbCount, uint32_t bit, uin
   return value & ((uint64_t{1} << count) - 1);
 }
 
+std::atomic<bool> g_forcePortable{false};
+
 }  // namespace
+
+void forcePortableArithmetic(bool force) { g_forcePortable.store(force); }
 
 MontgomeryModulus::~MontgomeryModulus() {
   secureWipe(m_, sizeof m_);
@@ -184,7 +189,35 @@ bool MontgomeryModulus::init(const BigNumber& m, uint32_t limbs) {
       break;
   }
   limbs_ = n;
+  ifma_ = IfmaModulus();
+  if (IfmaModulus::available() && !g_forcePortable.load()) ifma_.init(m, n);
   return true;
+}
+
+void MontgomeryModulus::powSecretPlain(uint64_t* r, const uint64_t* x, const uint64_t* exponent,
+                                       uint32_t exponentBits) const {
+  if (ifma_.valid()) {
+    ifma_.powSecret(r, x, exponent, exponentBits);
+    return;
+  }
+  uint64_t base[kMax];
+  toMontgomery(base, x);
+  powSecret(r, base, exponent, exponentBits);
+  fromMontgomery(r, r);
+  secureWipe(base, sizeof base);
+}
+
+void MontgomeryModulus::powSecretPlainPair(const MontgomeryModulus& m1, uint64_t* r1,
+                                           const uint64_t* x1, const uint64_t* e1,
+                                           const MontgomeryModulus& m2, uint64_t* r2,
+                                           const uint64_t* x2, const uint64_t* e2,
+                                           uint32_t exponentBits) {
+  if (m1.ifma_.valid() && m2.ifma_.valid() && m1.limbs_ == m2.limbs_) {
+    IfmaModulus::powSecretPair(m1.ifma_, r1, x1, e1, m2.ifma_, r2, x2, e2, exponentBits);
+    return;
+  }
+  m1.powSecretPlain(r1, x1, e1, exponentBits);
+  m2.powSecretPlain(r2, x2, e2, exponentBits);
 }
 
 void MontgomeryModulus::multiply(uint64_t* r, const uint64_t* a, const uint64_t* b) const {
@@ -285,6 +318,10 @@ bool MontgomeryModulus::expPublic(const BigNumber& x, const BigNumber& e, BigNum
   uint64_t base[kMax];
   uint64_t acc[kMax];
   if (!load(base, x)) return false;
+  if (ifma_.valid()) {
+    ifma_.powPublic(acc, base, e);
+    return result->setLimbs(acc, limbs_);
+  }
   toMontgomery(base, base);
   one(acc);
   for (uint32_t bit = e.bitLength(); bit-- > 0;) {

@@ -7,6 +7,9 @@
 // RSA operation and the prime tests leak nothing through timing. Only
 // expPublic, for public exponents, follows the exponent's bits.
 //
+// For 1024- and 2048-bit widths the powers run on the AVX-512 IFMA code when
+// the processor has it (see bignum_ifma.h); the results are the same.
+//
 // An initialised modulus is read-only and may be shared between threads.
 #pragma once
 
@@ -14,6 +17,7 @@
 
 #include "core/secure_wipe.h"
 #include "crypto/bignum.h"
+#include "crypto/bignum_ifma.h"
 
 namespace vl {
 
@@ -55,6 +59,15 @@ class MontgomeryModulus {
   // width. exponentBits may be at most 64 * kMaxLimbs.
   void powSecret(uint64_t* r, const uint64_t* a, const uint64_t* exponent,
                  uint32_t exponentBits) const;
+  // r = x^e mod m for x < m, both in plain form, constant time over exactly
+  // `exponentBits` bits as powSecret.
+  void powSecretPlain(uint64_t* r, const uint64_t* x, const uint64_t* exponent,
+                      uint32_t exponentBits) const;
+  // Two such powers with moduli of the same width, interleaved where the
+  // processor allows (the two halves of a CRT private-key operation).
+  static void powSecretPlainPair(const MontgomeryModulus& m1, uint64_t* r1, const uint64_t* x1,
+                                 const uint64_t* e1, const MontgomeryModulus& m2, uint64_t* r2,
+                                 const uint64_t* x2, const uint64_t* e2, uint32_t exponentBits);
   // result = x^e mod m for 0 <= x < m, square-and-multiply over the bits of a
   // public exponent (e may be any size).
   bool expPublic(const BigNumber& x, const BigNumber& e, BigNumber* result) const;
@@ -73,7 +86,12 @@ class MontgomeryModulus {
   uint32_t limbs_ = 0;
   MulFn mul_ = nullptr;
   SqrFn sqr_ = nullptr;
+  IfmaModulus ifma_;  // set up when the processor and the width allow
 };
+
+// Test hook: with `force` true, moduli set up afterwards use the portable
+// code even where the processor has the AVX-512 IFMA instructions.
+void forcePortableArithmetic(bool force);
 
 // A zeroed array of limbs on the stack, wiped when it goes out of scope: the
 // scratch space of computations on secret values.

@@ -86,18 +86,18 @@ bool RsaKey::deriveFromPrimes() {
   BigNumber::subtract(p_, BigNumber(2), &pMinusTwo);
   std::memcpy(exponent, pMinusTwo.limbs(), pMinusTwo.limbCount() * sizeof(uint64_t));
   // q may exceed p in a loaded short form: q / R mod p, then times R^2
-  // twice gives q * R mod p.
+  // gives q mod p.
   std::memcpy(wide, qm, width * sizeof(uint64_t));
   modP.reduceWide(qm, wide);
   modP.toMontgomery(qm, qm);
-  modP.toMontgomery(qm, qm);
-  modP.powSecret(inverse, qm, exponent, 64 * width);
-  modP.multiply(check, qm, inverse);
-  modP.one(unit);
+  modP.powSecretPlain(inverse, qm, exponent, 64 * width);
+  // q * inverse mod p must be 1: (q * R) * inverse / R.
+  modP.toMontgomery(check, qm);
+  modP.multiply(check, check, inverse);
+  unit[0] = 1;
   if (std::memcmp(check, unit, width * sizeof(uint64_t)) != 0) {
     return BigNumber::modInverse(q_, p_, &qinv_);
   }
-  modP.fromMontgomery(inverse, inverse);
   return qinv_.setLimbs(inverse, width);
 }
 
@@ -197,29 +197,25 @@ bool RsaKey::privateOperation(const BigNumber& x, BigNumber* result) const {
   const uint32_t width = mont_p_.limbs();
   ScratchLimbs<2 * kMaxLimbs> wide;
   ScratchLimbs<2 * kMaxLimbs + 1> product;
-  ScratchLimbs<> xp, xq, m1, m2, exponent, h, qinv;
+  ScratchLimbs<> xp, xq, m1, m2, dp, dq, h, qinv;
 
-  // x mod p and x mod q in Montgomery form: x < n = p * q < p * R, so one
-  // reduction gives x / R mod p, and two multiplications by R^2 give x * R.
+  // x mod p and x mod q: x < n = p * q < p * R, so one reduction gives
+  // x / R mod p, and a multiplication by R^2 gives x mod p.
   std::memcpy(wide, x.limbs(), x.limbCount() * sizeof(uint64_t));
   mont_p_.reduceWide(xp, wide);
   mont_p_.toMontgomery(xp, xp);
-  mont_p_.toMontgomery(xp, xp);
   mont_q_.reduceWide(xq, wide);
-  mont_q_.toMontgomery(xq, xq);
   mont_q_.toMontgomery(xq, xq);
 
   // m1 = x^dP mod p and m2 = x^dQ mod q over the full exponent width.
-  std::memcpy(exponent, dp_.limbs(), dp_.limbCount() * sizeof(uint64_t));
-  mont_p_.powSecret(m1, xp, exponent, 64 * width);
-  std::memset(exponent, 0, kMaxLimbs * sizeof(uint64_t));
-  std::memcpy(exponent, dq_.limbs(), dq_.limbCount() * sizeof(uint64_t));
-  mont_q_.powSecret(m2, xq, exponent, 64 * width);
-  mont_q_.fromMontgomery(m2, m2);
+  std::memcpy(dp, dp_.limbs(), dp_.limbCount() * sizeof(uint64_t));
+  std::memcpy(dq, dq_.limbs(), dq_.limbCount() * sizeof(uint64_t));
+  MontgomeryModulus::powSecretPlainPair(mont_p_, m1, xp, dp, mont_q_, m2, xq, dq, 64 * width);
 
   // h = qInv * (m1 - m2) mod p, taken in [0, p): m2 * R mod p is subtracted
   // from m1 * R in Montgomery form, and the product with qInv (in plain form)
   // leaves the Montgomery form.
+  mont_p_.toMontgomery(m1, m1);
   mont_p_.toMontgomery(h, m2);
   mont_p_.subtractMod(h, m1, h);
   std::memcpy(qinv, qinv_.limbs(), qinv_.limbCount() * sizeof(uint64_t));

@@ -75,8 +75,8 @@ bool millerRabin(const BigNumber& candidate) {
       BigNumber::mod(BigNumber((uint64_t{r1} << 16) | r2), minusOne, &a);
     } while (a.limbCount() == 1 && a.limbs()[0] <= 1);
     modulus.load(base, a);
-    modulus.toMontgomery(base, base);
-    modulus.powSecret(x, base, exponent, 64 * n);
+    modulus.powSecretPlain(x, base, exponent, 64 * n);
+    modulus.toMontgomery(x, x);
     if (equalLimbs(x, one, n) || equalLimbs(x, minusOneM, n)) continue;
     bool passed = false;
     for (uint32_t j = 1; j < s && !passed; ++j) {

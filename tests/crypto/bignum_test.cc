@@ -238,6 +238,64 @@ TEST(MontgomeryModulusTest, SecretPowersMatchOpenSsl) {
   BN_CTX_free(ctx);
 }
 
+// The plain-form powers run on the AVX-512 IFMA code for 16 and 32 limbs
+// when the processor has it, and on the portable code otherwise; both must
+// agree with OpenSSL, alone and in pairs.
+class PlainPowerTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { forcePortableArithmetic(GetParam()); }
+  void TearDown() override { forcePortableArithmetic(false); }
+};
+
+TEST_P(PlainPowerTest, SecretAndPublicPowersMatchOpenSsl) {
+  std::mt19937_64 random(14);
+  BN_CTX* ctx = BN_CTX_new();
+  for (uint32_t limbs : {16u, 32u, 5u}) {
+    MontgomeryModulus moduli[2];
+    BigNumber m[2], x[2], e[2];
+    uint64_t xl[2][MontgomeryModulus::kMaxLimbs] = {};
+    uint64_t el[2][MontgomeryModulus::kMaxLimbs] = {};
+    uint64_t r[2][MontgomeryModulus::kMaxLimbs] = {};
+    for (int i = 0; i < 2; ++i) {
+      m[i] = randomNumber(random, 8 * limbs - i);  // the second one a byte short
+      m[i].setBit(0);
+      ASSERT_TRUE(moduli[i].init(m[i], limbs));
+      x[i] = randomNumber(random, 8 * limbs);
+      BigNumber::mod(x[i], m[i], &x[i]);
+      e[i] = randomNumber(random, 8 * limbs);
+      std::memcpy(xl[i], x[i].limbs(), x[i].limbCount() * 8);
+      std::memcpy(el[i], e[i].limbs(), e[i].limbCount() * 8);
+    }
+    auto expected = [&](int i, const BigNumber& exponent) {
+      Bn result;
+      BN_mod_exp(result.get(), toOpenSsl(x[i]).get(), toOpenSsl(exponent).get(),
+                 toOpenSsl(m[i]).get(), ctx);
+      return result;
+    };
+    auto check = [&](int i, const char* what) {
+      BigNumber result;
+      result.setLimbs(r[i], limbs);
+      EXPECT_EQ(BN_cmp(toOpenSsl(result).get(), expected(i, e[i]).get()), 0)
+          << what << " " << limbs << " limbs, modulus " << i;
+    };
+    moduli[0].powSecretPlain(r[0], xl[0], el[0], 64 * limbs);
+    check(0, "single");
+    MontgomeryModulus::powSecretPlainPair(moduli[0], r[0], xl[0], el[0], moduli[1], r[1], xl[1],
+                                          el[1], 64 * limbs);
+    check(0, "pair");
+    check(1, "pair");
+    BigNumber result;
+    ASSERT_TRUE(moduli[1].expPublic(x[1], BigNumber(65537), &result));
+    EXPECT_EQ(BN_cmp(toOpenSsl(result).get(), expected(1, BigNumber(65537)).get()), 0) << limbs;
+    ASSERT_TRUE(moduli[1].expPublic(x[1], BigNumber(0), &result));
+    EXPECT_TRUE(result.isOne());
+  }
+  BN_CTX_free(ctx);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, PlainPowerTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Portable" : "Detected"; });
+
 // Below 1000 the answer is looked up. The rounds alone would loop forever on
 // 3 (no base other than 0 and 1 exists) and divide by zero on 1.
 TEST(PrimeTest, SmallNumbersAreAnsweredExactly) {

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "crypto/bignum_montgomery.h"
 #include "crypto/serpent_cipher.h"
 #include "crypto/sha256.h"
 #include "rsa_test_keys.h"
@@ -115,11 +116,21 @@ TEST_F(RsaKeyTest, ShortAndFullFormsLoadToTheSameKey) {
   }
 }
 
-TEST_F(RsaKeyTest, RawOperationsMatchOpenSsl) {
+// On the processor's IFMA code where it exists and on the portable code.
+class RsaRawOperationTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { forcePortableArithmetic(GetParam()); }
+  void TearDown() override { forcePortableArithmetic(false); }
+};
+
+TEST_P(RsaRawOperationTest, RawOperationsMatchOpenSsl) {
   std::mt19937_64 random(21);
-  EVP_PKEY* openssl = test::openSslKeyFromFull(encryption().exportFull().span());
+  RsaKey key;  // loaded here, so that its moduli take the chosen path
+  ASSERT_TRUE(key.load(fixedKeys().encryption.exportFull().span(), true, 2048,
+                       RsaKeyKind::kEncryption, nullptr));
+  EVP_PKEY* openssl = test::openSslKeyFromFull(key.exportFull().span());
   ASSERT_NE(openssl, nullptr);
-  const BigNumber& n = encryption().modulus();
+  const BigNumber& n = key.modulus();
   BigNumber nMinusOne;
   BigNumber::subtract(n, BigNumber(1), &nMinusOne);
   std::vector<BigNumber> inputs = {BigNumber(0), BigNumber(1), BigNumber(2), nMinusOne};
@@ -127,18 +138,21 @@ TEST_F(RsaKeyTest, RawOperationsMatchOpenSsl) {
   for (const BigNumber& x : inputs) {
     std::vector<uint8_t> in = bigEndian(toOpenSsl(x).get(), 256);
     BigNumber ours;
-    ASSERT_TRUE(encryption().publicOperation(x, &ours));
+    ASSERT_TRUE(key.publicOperation(x, &ours));
     std::vector<uint8_t> expected = test::openSslRaw(openssl, false, in);
     EXPECT_EQ(bigEndian(toOpenSsl(ours).get(), 256), expected);
-    ASSERT_TRUE(encryption().privateOperation(x, &ours));
+    ASSERT_TRUE(key.privateOperation(x, &ours));
     expected = test::openSslRaw(openssl, true, in);
     EXPECT_EQ(bigEndian(toOpenSsl(ours).get(), 256), expected);
   }
   BigNumber out;
-  EXPECT_FALSE(encryption().privateOperation(n, &out));
-  EXPECT_FALSE(encryption().publicOperation(n, &out));
+  EXPECT_FALSE(key.privateOperation(n, &out));
+  EXPECT_FALSE(key.publicOperation(n, &out));
   EVP_PKEY_free(openssl);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, RsaRawOperationTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Portable" : "Detected"; });
 
 TEST_F(RsaKeyTest, EncapsulatedSecretsOpenWithThePrivateHalfOnly) {
   RsaKey publicOnly;
