@@ -3,9 +3,9 @@
 
 #include <string>
 
-namespace vl {
+#include "crypto/key_files.h"
 
-inline constexpr char kLocalKeyFile[] = "local_key.bin";
+namespace vl {
 
 // True when "local_key.bin" (or `path`) can be opened and read as a buffer
 // file; what it holds is checked only when the keys are used.

@@ -88,7 +88,10 @@ std::vector<std::string> decodeFolderSelection(ByteBuffer& stored) {
   stored.setReadPosition(0);
   uint32_t count = stored.readU32();
   for (uint32_t i = 0; i < count && stored.remaining() > 0; ++i) {
+    uint32_t start = stored.readPosition();
     ByteBuffer field = stored.readCounted();
+    // A length with nothing after it is where the file was cut.
+    if (stored.readPosition() == start) break;
     // The path ends at its zero byte; anything after one is not part of it.
     size_t length = 0;
     while (length < field.size() && field[length] != 0) ++length;

@@ -131,6 +131,11 @@ TEST(FoldersFileTest, AbsentAndDamagedSelections) {
   EXPECT_EQ(readFolderSelection(dir.file("folders.bin")), (std::vector<std::string>{"/a", "/b"}));
   EXPECT_EQ(readFolderCount(dir.file("folders.bin")), 1000000u);
 
+  // Cut right after a path's length field.
+  stored.appendU32(40);
+  ASSERT_TRUE(stored.saveToFile(dir.file("folders.bin")));
+  EXPECT_EQ(readFolderSelection(dir.file("folders.bin")), (std::vector<std::string>{"/a", "/b"}));
+
   writeBufferFile(dir.file("folders.bin"), "");
   EXPECT_EQ(readFolderSelection(dir.file("folders.bin")), std::vector<std::string>{});
 }
