@@ -17,6 +17,7 @@
 #include "vltool/command_registry.h"
 #include "vltool/file_io.h"
 #include "vltool/hex.h"
+#include "vltool/tool_pool.h"
 
 namespace vltool {
 namespace {
@@ -91,14 +92,7 @@ int deriveKeys(const Args& args) {
 
 // A developer's pool: credited from the operating system's generator so that
 // seal works at once. The client never credits its pool this way.
-std::unique_ptr<vl::RandomPool> toolPool() {
-  auto pool = std::make_unique<vl::RandomPool>();
-  uint8_t seed[vl::RandomPool::kSeedSize];
-  if (!vl::osRandomBytes(seed, sizeof seed)) return nullptr;
-  pool->addBytes(std::span<const uint8_t>(seed, sizeof seed), true);
-  vl::secureWipe(seed, sizeof seed);
-  return pool;
-}
+std::unique_ptr<vl::RandomPool> toolPool() { return osCreditedPool(); }
 
 int section(bool seal, const Args& args) {
   vl::ByteBuffer key, data;

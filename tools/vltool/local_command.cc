@@ -1,0 +1,32 @@
+// vltool local: the group's usage and dispatch to its subcommands.
+#include <string>
+
+#include "vltool/command_registry.h"
+#include "vltool/local_commands.h"
+
+namespace vltool {
+namespace {
+
+constexpr char kUsage[] =
+    "vltool local backup --store DIR --keys KEYDIR [--no-compress] [--content-compare]\n"
+    "                    [--include-hidden] [--restart-interval SECONDS] FOLDER...\n"
+    "    one copy of the folders into the store DIR; resumes an interrupted copy from\n"
+    "    \"restart.bin\" in the current directory (rewritten at most every SECONDS while\n"
+    "    the copy runs, default 60); prints the statistics\n"
+    "vltool local restore --store DIR --keys KEYDIR --to TARGET [--copy N] [PATH...]\n"
+    "    restores copy N (default the latest), or only the named entries and everything\n"
+    "    below named folders\n";
+
+int runLocal(const Args& args) {
+  if (args.empty()) return usageError("local");
+  const Args rest(args.begin() + 1, args.end());
+  if (args[0] == "backup") return runLocalBackup(rest);
+  if (args[0] == "restore") return runLocalRestore(rest);
+  return usageError("local");
+}
+
+}  // namespace
+
+VLTOOL_COMMAND_GROUP("local", kUsage, runLocal);
+
+}  // namespace vltool
