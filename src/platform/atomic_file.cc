@@ -47,7 +47,8 @@ bool AtomicFileWriter::open(const std::string& target) {
 }
 
 bool AtomicFileWriter::write(const void* bytes, size_t length) {
-  return file_ != nullptr && std::fwrite(bytes, 1, length, file_) == length;
+  if (file_ == nullptr) return false;
+  return length == 0 || std::fwrite(bytes, 1, length, file_) == length;
 }
 
 bool AtomicFileWriter::commit() {
