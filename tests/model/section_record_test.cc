@@ -8,6 +8,7 @@
 
 #include "codec/block_codec.h"
 #include "codec/run_length_coder.h"
+#include "codec/sample_data.h"
 #include "codec/table_huffman_coder.h"
 #include "crypto/aes_cipher.h"
 #include "crypto/hmac_sha256.h"
@@ -23,21 +24,10 @@ using test::fixedKeys;
 constexpr uint32_t kBodyOffset = 6 + 4 + 256;  // header, wrapped secret field
 
 std::vector<uint8_t> randomBytes(uint32_t length, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::vector<uint8_t> out(length);
-  for (auto& b : out) b = static_cast<uint8_t>(random());
-  return out;
+  return test::randomBytes(length, seed);
 }
 
-std::vector<uint8_t> textLike(uint32_t length) {
-  static const char* kWords[] = {"the ",     "backup ", "of ",   "folder ",  "Documents ",
-                                 "section ", "and ",    "file ", "copy\r\n", "2024-01-31 "};
-  std::mt19937 random(5);
-  std::string text;
-  while (text.size() < length) text += kWords[random() % 10];
-  text.resize(length);
-  return std::vector<uint8_t>(text.begin(), text.end());
-}
+std::vector<uint8_t> textLike(uint32_t length) { return test::textLike(length, 5); }
 
 uint32_t fieldLength(const ByteBuffer& record, uint32_t offset) {
   return record[offset] | (record[offset + 1] << 8) | (record[offset + 2] << 16) |
