@@ -10,18 +10,6 @@ using test::hashOf;
 using test::metadataOf;
 using test::sectionsOf;
 
-TEST(FileListBuildingTest, KindsOfEntriesCarryWhatTheyShould) {
-  FileList list = test::sampleList();
-  ASSERT_EQ(list.entryCount(), 7u);
-  EXPECT_TRUE(list.entry(0).isFolderStart());
-  EXPECT_EQ(list.entry(0).metadata, EntryMetadata{});
-  EXPECT_TRUE(list.entry(0).contentHash.empty());
-  EXPECT_TRUE(list.entry(1).isFile());
-  EXPECT_TRUE(list.entry(1).sections.empty());
-  EXPECT_TRUE(list.entry(6).isFolder && list.entry(6).isFolderEnd);
-  EXPECT_EQ(list.entry(6).metadata, metadataOf(500));
-}
-
 TEST(FileListBuildingTest, SingleSectionRuleRefusesEveryWayIn) {
   FileList list;
   auto mismatched = sectionsOf({{3, 8}});
