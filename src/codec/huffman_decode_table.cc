@@ -45,6 +45,28 @@ void HuffmanDecodeTable::build(const CodeTree& tree, CodeOrder order, int left_b
       }
     }
   }
+  buildPairs(first_lowest);
+}
+
+void HuffmanDecodeTable::buildPairs(bool first_lowest) {
+  for (uint32_t index = 0; index <= kLookupMask; ++index) {
+    const Entry& first = entries_[index];
+    if (first.kind != kLeaf) {
+      pairs_[index] = 0;
+      continue;
+    }
+    const uint32_t used = first.length;
+    uint32_t pair = first.value | used << 16 | 1u << 24;
+    // The bits after the first code, with the unknown ones as 0: the second
+    // code is only taken when it lies wholly within the known bits.
+    const uint32_t rest = first_lowest ? index >> used : (index << used) & kLookupMask;
+    const Entry& second = entries_[rest];
+    if (second.kind == kLeaf && used + second.length <= kLookupBits) {
+      pair = first.value | static_cast<uint32_t>(second.value) << 8 | (used + second.length) << 16 |
+             2u << 24;
+    }
+    pairs_[index] = pair;
+  }
 }
 
 }  // namespace vl

@@ -36,23 +36,28 @@ CodeTree treeForCounts(const ByteCounts& counts) {
 bool decodeSymbols(const uint8_t* in, size_t size, uint64_t bit_count, const CodeTree& tree,
                    const HuffmanDecodeTable& table, uint8_t* out, size_t count) {
   using Table = HuffmanDecodeTable;
+  constexpr int kLookupsPerLoad = Table::kLookupsPerLoad;
   constexpr int kShift = 64 - Table::kLookupBits;
   uint8_t* o = out;
   uint8_t* const end = out + count;
   uint64_t pos = 0;
   while (pos < bit_count) {
-    static_assert(4 * Table::kLookupBits <= 57);
-    while (end - o >= 4 && (pos >> 3) + 8 <= size && pos + 4 * Table::kLookupBits <= bit_count) {
+    // As in the tree-coded decoder: several lookups of one or two codes each
+    // per load, while the load and all bits it may use lie within the codes.
+    while (end - o >= 2 * kLookupsPerLoad && (pos >> 3) + 8 <= size &&
+           pos + kLookupsPerLoad * Table::kLookupBits <= bit_count) {
       uint64_t bits = loadBig64(in + (pos >> 3)) << (pos & 7);
       int k = 0;
-      for (; k < 4; ++k) {
-        const Table::Entry& e = table[static_cast<uint32_t>(bits >> kShift)];
-        if (e.kind != Table::kLeaf) break;
-        *o++ = static_cast<uint8_t>(e.value);
-        bits <<= e.length;
-        pos += e.length;
+      for (; k < kLookupsPerLoad; ++k) {
+        const uint32_t pair = table.pair(static_cast<uint32_t>(bits >> kShift));
+        if (Table::pairCount(pair) == 0) break;
+        o[0] = static_cast<uint8_t>(pair);
+        o[1] = static_cast<uint8_t>(pair >> 8);
+        o += Table::pairCount(pair);
+        bits <<= Table::pairLength(pair);
+        pos += Table::pairLength(pair);
       }
-      if (k < 4) break;
+      if (k < kLookupsPerLoad) break;
     }
     if (pos >= bit_count) break;
     const Table::Entry& e = table[static_cast<uint32_t>(peekMsb(in, size, pos) >> kShift)];

@@ -71,24 +71,28 @@ bool readTree(const uint8_t* in, size_t size, uint64_t total_bits, uint64_t* pos
 bool decodeSymbols(const uint8_t* in, size_t size, uint64_t pos, const CodeTree& tree,
                    const HuffmanDecodeTable& table, uint8_t* out, size_t count) {
   using Table = HuffmanDecodeTable;
+  constexpr int kLookupsPerLoad = Table::kLookupsPerLoad;
   const uint64_t total_bits = static_cast<uint64_t>(size) * 8;
   uint8_t* o = out;
   uint8_t* const end = out + count;
   while (o < end) {
-    // Four codes of up to kLookupBits bits from one load while eight whole
-    // bytes remain, so no bound check is needed inside.
-    static_assert(4 * Table::kLookupBits <= 57);
-    while (end - o >= 4 && (pos >> 3) + 8 <= size) {
+    // Several lookups of up to kLookupBits bits, each taking one or two codes,
+    // from one load while eight whole bytes remain, so no bound check is
+    // needed inside. Both bytes of a pair are stored even when it holds one
+    // code; the next store overwrites the spare byte.
+    while (end - o >= 2 * kLookupsPerLoad && (pos >> 3) + 8 <= size) {
       uint64_t bits = loadLittle64(in + (pos >> 3)) >> (pos & 7);
       int k = 0;
-      for (; k < 4; ++k) {
-        const Table::Entry& e = table[static_cast<uint32_t>(bits) & Table::kLookupMask];
-        if (e.kind != Table::kLeaf) break;
-        *o++ = static_cast<uint8_t>(e.value);
-        bits >>= e.length;
-        pos += e.length;
+      for (; k < kLookupsPerLoad; ++k) {
+        const uint32_t pair = table.pair(static_cast<uint32_t>(bits) & Table::kLookupMask);
+        if (Table::pairCount(pair) == 0) break;
+        o[0] = static_cast<uint8_t>(pair);
+        o[1] = static_cast<uint8_t>(pair >> 8);
+        o += Table::pairCount(pair);
+        bits >>= Table::pairLength(pair);
+        pos += Table::pairLength(pair);
       }
-      if (k < 4) break;
+      if (k < kLookupsPerLoad) break;
     }
     if (o == end) break;
     // One code, with every bound checked, and codes longer than the lookup.

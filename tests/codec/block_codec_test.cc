@@ -7,7 +7,7 @@
 #include "codec/run_length_coder.h"
 #include "codec/table_huffman_coder.h"
 #include "codec/tree_huffman_coder.h"
-#include "sample_data.h"
+#include "codec_test_util.h"
 
 namespace vl {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "sample_data.h"
+#include "codec_test_util.h"
 
 namespace vl {
 namespace {

@@ -2,8 +2,6 @@
 // noise. Deterministic for a given seed.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <random>
@@ -94,37 +92,6 @@ inline Bytes fibonacciCounts(int values) {
   std::mt19937 rng(5);
   std::shuffle(out.begin(), out.end(), rng);
   return out;
-}
-
-}  // namespace vl::test
-
-#include <optional>
-#include <span>
-
-#include "codec/codec_limits.h"
-#include "core/byte_buffer.h"
-
-namespace vl::test {
-
-inline Bytes toBytes(const ByteBuffer& b) { return Bytes(b.data(), b.data() + b.size()); }
-
-// Runs an encoder that must succeed.
-template <bool (*encode)(std::span<const uint8_t>, ByteBuffer*)>
-Bytes encodeWith(const Bytes& in) {
-  ByteBuffer out;
-  EXPECT_TRUE(encode(in, &out));
-  return toBytes(out);
-}
-
-// Runs a decoder; a failure must leave its output empty.
-template <bool (*decode)(std::span<const uint8_t>, ByteBuffer*, uint32_t)>
-std::optional<Bytes> decodeWith(const Bytes& in, uint32_t limit = kMaxDecodedLength) {
-  ByteBuffer out;
-  if (!decode(in, &out, limit)) {
-    EXPECT_TRUE(out.empty());
-    return std::nullopt;
-  }
-  return toBytes(out);
 }
 
 }  // namespace vl::test

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "literal_decoders.h"
-#include "sample_data.h"
+#include "codec_test_util.h"
 
 namespace vl {
 namespace {
