@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,9 +24,9 @@
 #include "model/section_record.h"
 #include "model/utf16.h"
 #include "platform/folders.h"
-#include "platform/os_random.h"
 #include "server/store/copy_store.h"
 #include "vltool/local_commands.h"
+#include "vltool/tool_pool.h"
 
 namespace vltool {
 namespace {
@@ -95,15 +96,6 @@ bool loadKeys(const std::string& folder, vl::RandomPool* pool, OpeningKeys* keys
   return true;
 }
 
-// The developer's pool, credited from the operating system's generator; the
-// restore draws only the temporary folder's name from it.
-bool creditFromSystem(vl::RandomPool* pool) {
-  vl::ByteBuffer seed(32);
-  if (!vl::osRandomBytes(seed.data(), seed.size())) return false;
-  pool->addBytes(seed.span(), true);
-  return true;
-}
-
 // The payload to restore: the whole list, or the part that the named paths
 // select.
 std::optional<vl::ByteBuffer> selectedPayload(vl::ByteBuffer payload,
@@ -147,11 +139,12 @@ int runLocalRestore(const Args& args) {
   std::optional<vl::ByteBuffer> record = store->getList(copy);
   if (!record) return fail("the store holds no copy " + std::to_string(copy));
 
-  vl::RandomPool pool;
-  if (!creditFromSystem(&pool)) return fail("the operating system's random generator failed");
+  // The restore draws only the temporary folder's name from the pool.
+  std::unique_ptr<vl::RandomPool> pool = osCreditedPool();
+  if (pool == nullptr) return fail("the operating system's random generator failed");
   OpeningKeys keys;
   std::string error;
-  if (!loadKeys(request.keys, &pool, &keys, &error)) return fail(error);
+  if (!loadKeys(request.keys, pool.get(), &keys, &error)) return fail(error);
 
   std::optional<vl::ByteBuffer> payload = vl::openList(record->span(), keys.localKey.span());
   if (!payload) {
@@ -165,7 +158,7 @@ int runLocalRestore(const Args& args) {
     return fail("cannot create the restore folder '" + request.target + "'");
   }
 
-  vl::RestoreWriter writer(pool);
+  vl::RestoreWriter writer(*pool);
   vl::RestoreRunOptions options;
   options.log.language = 1;
   // The copy log belongs to the client; the tool reports on its own output.
