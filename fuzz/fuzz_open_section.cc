@@ -1,0 +1,88 @@
+// openSection on arbitrary bytes, and on arbitrary bodies wrapped in records
+// that carry a valid wrapped secret and tag, so that the decryption, padding
+// and decompression behind the key checks are reached too. The first input
+// byte picks:
+//   0: the rest is a whole record;
+//   1, 2: the second byte is the kind and the rest the plain body of a
+//         version-1 (1) or version-0 (2) record under the fixed keys.
+// Whatever opens must be a piece of at most 2 MiB.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "../tests/crypto/rsa_test_keys.h"
+#include "crypto/aes_cipher.h"
+#include "crypto/hmac_sha256.h"
+#include "crypto/key_derivation.h"
+#include "crypto/sha256.h"
+#include "model/section_record.h"
+
+namespace {
+
+const uint8_t kLocalKey[32] = {0x53, 0x65, 0x63, 0x74, 1,  2,  3,  4,  5,  6,  7,
+                               8,    9,    10,   11,   12, 13, 14, 15, 16, 17, 18,
+                               19,   20,   21,   22,   23, 24, 25, 26, 27, 28};
+
+const vl::RsaKey& key() { return vl::test::fixedKeys().encryption; }
+
+// One fixed wrapped secret and its record key K = local key XOR S.
+struct Wrapped {
+  vl::ByteBuffer ciphertext;
+  vl::ByteBuffer recordKey;
+  Wrapped() {
+    vl::BigNumber r(0x0123456789abcdefULL);
+    r.setBit(2000);
+    vl::BigNumber c;
+    if (!key().publicOperation(r, &c)) std::abort();
+    ciphertext = c.toBytes(256);
+    vl::ByteBuffer secret = vl::sha256(r.toBytes(0));
+    recordKey = vl::ByteBuffer(32);
+    for (int i = 0; i < 32; ++i) recordKey[i] = kLocalKey[i] ^ secret[i];
+  }
+};
+
+vl::ByteBuffer wrap(std::span<const uint8_t> plain, uint16_t version, uint8_t kind) {
+  static const Wrapped wrapped;
+  vl::KeyPair keys = vl::deriveKeys(wrapped.recordKey);
+  vl::ByteBuffer encryptionKey = version == 1 ? keys.key(0) : wrapped.recordKey;
+  vl::ByteBuffer macKey = version == 1 ? keys.key(1) : wrapped.recordKey;
+  uint8_t iv[16] = {9, 9, 9};
+  vl::AesCipher aes(encryptionKey);
+  aes.setChainingValue(iv);
+  vl::ByteBuffer ciphertext(plain);
+  if (!aes.encryptBuffer(ciphertext)) std::abort();
+  vl::ByteBuffer sealed(iv, sizeof iv);
+  sealed.appendBytes(ciphertext);
+  vl::ByteBuffer tag = vl::HmacSha256(macKey).mac(sealed);
+
+  vl::ByteBuffer record;
+  record.appendU16(vl::kSectionRecordType);
+  record.appendU16(version);
+  record.appendU8(0);
+  record.appendU8(kind);
+  record.appendCounted(wrapped.ciphertext);
+  if (version == 1) {
+    sealed.appendBytes(tag);
+    record.appendCounted(sealed);
+  } else {
+    record.appendCounted(sealed);
+    record.appendCounted(tag);
+  }
+  return record;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0 || !vl::test::fixedKeys().ok) return 0;
+  vl::ByteBuffer record;
+  if ((data[0] == 1 || data[0] == 2) && size >= 2) {
+    record = wrap(std::span<const uint8_t>(data + 2, size - 2), data[0] == 1 ? 1 : 0, data[1]);
+  } else {
+    record = vl::ByteBuffer(data + 1, size - 1);
+  }
+  std::optional<vl::ByteBuffer> piece = vl::openSection(record.span(), kLocalKey, key());
+  if (piece && piece->size() > vl::kMaxSectionSize && record[5] != 0) std::abort();
+  return 0;
+}
