@@ -172,6 +172,7 @@ def main():
             # Fresh copy of the pristine data for this round, so that mutate
             # gives the same tree to every tool.
             shutil.rmtree(data, ignore_errors=True)
+            os.makedirs(os.path.dirname(data), exist_ok=True)
             subprocess.check_call(["cp", "-a", os.path.join(pristine, ds), data])
             for t in order:
                 t.init()
