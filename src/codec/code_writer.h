@@ -12,9 +12,11 @@ namespace vl {
 
 // The codes laid out for the loop, with what the encoders need to size
 // their output.
+inline constexpr int kLengthShift = 56;
+
 struct SymbolCodes {
-  uint64_t bits[256];
-  uint8_t lengths[256];
+  // Code bits in the low 56 bits, the length in the top 8: one load a byte.
+  uint64_t packed[256];
   int longest = 0;          // over the values that occur
   uint64_t total_bits = 0;  // of all codes of the input the counts describe
   int distinct = 0;         // values that occur
@@ -23,8 +25,7 @@ struct SymbolCodes {
 inline SymbolCodes flattenCodes(const CodeTable& codes, const ByteCounts& counts) {
   SymbolCodes out;
   for (int v = 0; v < 256; ++v) {
-    out.bits[v] = codes[v].bits;
-    out.lengths[v] = codes[v].length;
+    out.packed[v] = codes[v].bits | static_cast<uint64_t>(codes[v].length) << kLengthShift;
     if (counts[v] == 0) continue;
     ++out.distinct;
     out.total_bits += static_cast<uint64_t>(counts[v]) * codes[v].length;
@@ -37,17 +38,23 @@ namespace code_writer_detail {
 
 // `per_flush` codes between two stores: 7 pending bits plus per_flush codes
 // of the longest length must fit in 64.
+template <typename Writer>
+inline void putCode(uint64_t packed, Writer& writer) {
+  constexpr uint64_t kBitsMask = (uint64_t{1} << kLengthShift) - 1;
+  writer.put(packed & kBitsMask, static_cast<int>(packed >> kLengthShift));
+}
+
 template <int per_flush, typename Writer>
 void writeCodes(std::span<const uint8_t> in, const SymbolCodes& codes, Writer& writer) {
   const uint8_t* p = in.data();
   const size_t n = in.size();
   size_t i = 0;
   for (; i + per_flush <= n; i += per_flush) {
-    for (int k = 0; k < per_flush; ++k) writer.put(codes.bits[p[i + k]], codes.lengths[p[i + k]]);
+    for (int k = 0; k < per_flush; ++k) putCode(codes.packed[p[i + k]], writer);
     writer.flush();
   }
   for (; i < n; ++i) {
-    writer.put(codes.bits[p[i]], codes.lengths[p[i]]);
+    putCode(codes.packed[p[i]], writer);
     writer.flush();
   }
 }
