@@ -57,16 +57,6 @@ TEST(CodeTreeTest, EqualWeightsAndMergedNodesFollowTheListOrder) {
   EXPECT_EQ(msb[0x10].bits, 0u);
 }
 
-TEST(CodeTreeTest, SingleAndNoValues) {
-  ByteCounts none{};
-  EXPECT_TRUE(buildCodeTree(none).empty());
-  ByteCounts one{};
-  one[0] = 9;
-  CodeTree tree = buildCodeTree(one);
-  ASSERT_TRUE(tree.isLeaf(tree.root));
-  EXPECT_EQ(tree.nodes[tree.root].symbol, 0);
-}
-
 TEST(CodeTreeTest, MatchesALinkedListBuilderOnManyCountTables) {
   std::mt19937 rng(42);
   for (int round = 0; round < 3000; ++round) {
@@ -80,30 +70,6 @@ TEST(CodeTreeTest, MatchesALinkedListBuilderOnManyCountTables) {
     test::LiteralTree literal = test::literalBuildTree(counts);
     ASSERT_TRUE(sameTree(ours, ours.root, literal, literal.root)) << round;
   }
-}
-
-TEST(CodeTreeTest, CodesArePrefixFreeAndRefuseLengthsBeyondTheLimit) {
-  ByteCounts counts{};
-  uint32_t a = 1, b = 1;
-  for (int v = 0; v < 30; ++v) {
-    counts[v] = a;
-    uint32_t next = a + b;
-    a = b;
-    b = next;
-  }
-  CodeTree tree = buildCodeTree(counts);
-  CodeTable codes;
-  ASSERT_TRUE(assignCodes(tree, CodeOrder::kFirstStepHighest, 1, 48, &codes));
-  EXPECT_EQ(codes[0].length, 29);
-  EXPECT_EQ(codes[29].length, 1);
-  for (int x = 0; x < 30; ++x) {
-    for (int y = 0; y < 30; ++y) {
-      if (x == y || codes[x].length > codes[y].length) continue;
-      uint64_t prefix = codes[y].bits >> (codes[y].length - codes[x].length);
-      EXPECT_NE(prefix, codes[x].bits) << x << " is a prefix of " << y;
-    }
-  }
-  EXPECT_FALSE(assignCodes(tree, CodeOrder::kFirstStepLowest, 0, 28, &codes));
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "literal_decoders.h"
 #include "codec_test_util.h"
+#include "literal_decoders.h"
 
 namespace vl {
 namespace {
@@ -67,34 +67,6 @@ TEST(TreeHuffmanCoderTest, LengthWidthClassesAtTheirLimits) {
     }
     EXPECT_EQ(stored, length);
     EXPECT_EQ(decode(coded), in) << length;
-  }
-}
-
-TEST(TreeHuffmanCoderTest, RoundTripsCorpus) {
-  Bytes all_values;
-  for (int i = 0; i < 256 * 3; ++i) all_values.push_back(static_cast<uint8_t>(i * 7));
-  const std::vector<Bytes> inputs = {Bytes(1, 0),
-                                     Bytes(1, 0xff),
-                                     Bytes(1000, 0),
-                                     Bytes{1, 2},
-                                     Bytes{9, 9, 9, 3},
-                                     all_values,
-                                     test::textLike(300000, 1),
-                                     test::binaryLike(300000, 2),
-                                     test::randomBytes(300000, 3),
-                                     test::runsOf(300000, 4),
-                                     test::fibonacciCounts(26),
-                                     test::textLike(2 * 1024 * 1024, 6)};
-  for (const Bytes& in : inputs) {
-    Bytes coded = encode(in);
-    EXPECT_LE(coded.size(), in.size() + in.size() / 4 + 500);
-    ASSERT_EQ(decode(coded), in) << in.size();
-  }
-  // Every length from 1 to 64 of mixed content, so each way the last code
-  // can end in its byte is met.
-  for (size_t n = 1; n <= 64; ++n) {
-    Bytes in = test::textLike(n, static_cast<uint32_t>(n));
-    ASSERT_EQ(decode(encode(in)), in) << n;
   }
 }
 
