@@ -1,10 +1,12 @@
 #include "server/store/copy_store.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
@@ -77,6 +79,39 @@ std::string CopyStore::copyPath(uint32_t copy) const {
 
 bool CopyStore::putSection(uint32_t number, const ByteBuffer& record) {
   return number != 0 && writeRecord(sectionPath(number), record);
+}
+
+bool CopyStore::putSectionUnsynced(uint32_t number, const ByteBuffer& record) {
+  if (number == 0) return false;
+  // Written beside its name and renamed over it, so that a reader never
+  // sees half a record; unique per process and thread.
+  static std::atomic<unsigned> counter{0};
+  const std::string target = sectionPath(number);
+  const std::string part =
+      target + ".part" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+  int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const uint8_t* bytes = record.data();
+  size_t left = record.size();
+  while (left > 0) {
+    ssize_t put = ::write(fd, bytes, left);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    bytes += put;
+    left -= static_cast<size_t>(put);
+  }
+  const bool written = ::close(fd) == 0 && left == 0;
+  if (written && ::rename(part.c_str(), target.c_str()) == 0) return true;
+  ::unlink(part.c_str());
+  return false;
+}
+
+bool CopyStore::syncSections() {
+  int fd = ::open((folder_ + "/sections").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::syncfs(fd) == 0;
+  ::close(fd);
+  return synced;
 }
 
 std::optional<ByteBuffer> CopyStore::getSection(uint32_t number) const {

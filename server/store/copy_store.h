@@ -29,6 +29,13 @@ class CopyStore {
   // Stores one section record under its number, replacing an earlier one
   // with the same number (a resent section after a lost connection).
   bool putSection(uint32_t number, const ByteBuffer& record);
+  // The same without waiting for the disk: the record is complete under its
+  // name at once, but survives a power loss only after syncSections. For a
+  // writer that stores many sections and names them elsewhere (restart
+  // state, a list) only after syncing.
+  bool putSectionUnsynced(uint32_t number, const ByteBuffer& record);
+  // Makes every record stored so far durable.
+  bool syncSections();
   // The record stored under `number`, or nothing.
   std::optional<ByteBuffer> getSection(uint32_t number) const;
   bool hasSection(uint32_t number) const;

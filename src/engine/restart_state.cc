@@ -157,6 +157,8 @@ std::optional<RestartState> RestartState::parse(std::span<const uint8_t> content
   RestartState state;
   uint32_t count = 0;
   if (!in.u32(&state.nextSectionId) || !in.u32(&count)) return std::nullopt;
+  // The cleared form: two zero values and nothing after them.
+  if (state.nextSectionId == 0 && count == 0 && in.left() == 0) return state;
   if (count > in.left() / kMinRecordBytes) return std::nullopt;
   state.records_.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
@@ -183,7 +185,7 @@ RestartLoad loadRestartState(RestartState* state, const std::string& path) {
   if (!fileSize(path)) return RestartLoad::kNothing;
   ByteBuffer contents;
   if (!contents.loadFromFile(path)) return RestartLoad::kDamaged;
-  // A cleared file is two zero values; only the id matters.
+  // Whatever follows an id of 0 is never resumed.
   if (contents.size() >= 4 && contents.readU32() == 0) return RestartLoad::kNothing;
   std::optional<RestartState> loaded = RestartState::parse(contents.span());
   if (!loaded) return RestartLoad::kDamaged;

@@ -70,7 +70,8 @@ class RestartState {
 
   // The buffer-file contents of this state.
   ByteBuffer serialize() const;
-  // Reads buffer-file contents. Nothing when they are damaged: a field or
+  // Reads buffer-file contents; the cleared form (two zero values) is an
+  // empty state. Nothing when they are damaged: a field or
   // record cut short, more records or sections than the bytes can hold, a
   // path of odd length, a hash that is not 32 bytes, different numbers of
   // section ids and hashes, a record breaking the single-section rule, or

@@ -37,6 +37,10 @@ bool SectionSealer::submit(uint32_t id, vl::ByteBuffer section) {
 bool SectionSealer::drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || failed_ != 0; });
+  if (failed_ != 0) return false;
+  // Sections are written without waiting for the disk, one by one; they are
+  // made durable together here, before anything names them.
+  if (!store_->syncSections()) failed_ = UINT32_MAX;
   return failed_ == 0;
 }
 
@@ -66,7 +70,7 @@ void SectionSealer::work() {
     vl::ByteBuffer record =
         vl::sealSection(job.second.span(), localKey_.span(), *key_, compress_, *pool_, &sealed);
     job.second.clear();
-    const bool stored = !record.empty() && store_->putSection(job.first, record);
+    const bool stored = !record.empty() && store_->putSectionUnsynced(job.first, record);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       --busy_;

@@ -4,9 +4,10 @@
 //
 // Sections are queued in the order the engine gives them; a bounded queue
 // keeps the engine at most a few sections ahead. `drain` waits until every
-// queued section is in the store: the backup calls it before each write of
-// its restart state, so that the state never names a section that is not
-// stored yet, and before the copy is committed.
+// queued section is in the store and on disk: the backup calls it before
+// each write of its restart state, so that the state never names a section
+// that is not stored yet, and before the copy is committed. Between those
+// points sections are stored without waiting for the disk one by one.
 #pragma once
 
 #include <condition_variable>
@@ -41,9 +42,10 @@ class SectionSealer {
   // Queues `section` to be stored under `id`; waits while the queue is full.
   // False, queuing nothing, once a section has failed.
   bool submit(uint32_t id, vl::ByteBuffer section);
-  // Waits until every queued section is stored. False when one failed.
+  // Waits until every queued section is stored and on disk. False when one
+  // failed or the disk could not be synced.
   bool drain();
-  // The section that failed, or 0.
+  // The section that failed, UINT32_MAX when syncing failed, or 0.
   uint32_t failedSection() const;
   vl::PipelineStatistics statistics() const;
 

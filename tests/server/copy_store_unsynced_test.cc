@@ -1,0 +1,34 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "server/store/copy_store.h"
+#include "support/temp_dir.h"
+
+namespace vl {
+namespace {
+
+ByteBuffer bytes(std::string_view text) { return ByteBuffer(text); }
+
+TEST(CopyStoreUnsyncedTest, RecordsAreWholeAtOnceAndLeaveNothingBeside) {
+  test::TempDir dir;
+  std::optional<CopyStore> store = CopyStore::open(dir.path());
+  ASSERT_TRUE(store);
+  EXPECT_FALSE(store->putSectionUnsynced(0, bytes("zero is never a section number")));
+  ASSERT_TRUE(store->putSectionUnsynced(5, bytes("five")));
+  ASSERT_TRUE(store->putSectionUnsynced(5, bytes("five again")));
+  ASSERT_TRUE(store->putSectionUnsynced(6, bytes("")));
+  ASSERT_TRUE(store->syncSections());
+  EXPECT_EQ(*store->getSection(5), bytes("five again"));
+  EXPECT_TRUE(store->getSection(6)->empty());
+  EXPECT_EQ(store->sectionNumbers(), (std::vector<uint32_t>{5, 6}));
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.file("sections"))) {
+    EXPECT_EQ(entry.path().extension(), ".rec");
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);
+}
+
+}  // namespace
+}  // namespace vl
