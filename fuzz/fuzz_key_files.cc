@@ -60,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // cut from the input; the operations must then work on what loaded.
       const size_t length = data[0] % 8 == 4 ? 256 : 896;
       vl::ByteBuffer form(length);
-      std::memcpy(form.data(), rest.data(), rest.size() < length ? rest.size() : length);
+      if (!rest.empty()) {
+        std::memcpy(form.data(), rest.data(), rest.size() < length ? rest.size() : length);
+      }
       vl::RsaKey key;
       if (key.load(form.span(), true, 2048, vl::RsaKeyKind::kSigning, nullptr)) {
         check(key.exportFull().size() == 896);

@@ -12,7 +12,10 @@ using u128 = unsigned __int128;
 constexpr uint32_t kMax = MontgomeryModulus::kMaxLimbs;
 
 // The kernels take their width either as a template argument (N > 0: the
-// compiler unrolls the loops for the common RSA sizes) or at run time (N = 0).
+// compiler unrolls the inner loops for the common RSA sizes) or at run time
+// (N = 0).
+#define VL_UNROLL_ROW _Pragma("GCC unroll 32")
+
 template <uint32_t N>
 inline uint32_t width(uint32_t n) {
   return N != 0 ? N : n;
@@ -37,13 +40,12 @@ inline void finalSubtract(uint64_t* r, const uint64_t* t, uint64_t top, const ui
 }
 
 // r = t / R mod m; t has 2n limbs and is overwritten.
-template <uint32_t N>
-inline void redc(uint64_t* r, uint64_t* t, const uint64_t* m, uint64_t n0, uint32_t rn) {
-  const uint32_t n = width<N>(rn);
+void redc(uint64_t* r, uint64_t* t, const uint64_t* m, uint64_t n0, uint32_t n) {
   uint64_t extra = 0;
   for (uint32_t i = 0; i < n; ++i) {
     uint64_t u = t[i] * n0;
     uint64_t carry = 0;
+    VL_UNROLL_ROW
     for (uint32_t j = 0; j < n; ++j) {
       u128 p = static_cast<u128>(u) * m[j] + t[i + j] + carry;
       t[i + j] = static_cast<uint64_t>(p);
@@ -56,65 +58,57 @@ inline void redc(uint64_t* r, uint64_t* t, const uint64_t* m, uint64_t n0, uint3
   finalSubtract(r, t + n, extra, m, n);
 }
 
+// A 192-bit column sum for the product-scanning kernel.
+struct Column {
+  u128 low = 0;
+  uint64_t high = 0;
+};
+
+inline void multiplyAdd(Column& c, uint64_t x, uint64_t y) {
+  u128 p = static_cast<u128>(x) * y;
+  c.low += p;
+  c.high += c.low < p ? 1 : 0;
+}
+
+// The lowest word of the sum; the sum moves down one word.
+inline uint64_t shiftColumn(Column& c) {
+  uint64_t word = static_cast<uint64_t>(c.low);
+  c.low = (c.low >> 64) | (static_cast<u128>(c.high) << 64);
+  c.high = 0;
+  return word;
+}
+
+// r = a * b / R mod m by product scanning with the reduction interleaved:
+// column k of a * b and of u * m is summed in registers, the multiple u[k]
+// of m that clears the column is chosen while k < n, and the columns from n
+// on are the result. Fewer memory round trips than row by row.
 template <uint32_t N>
 void mulKernel(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t* m, uint64_t n0,
                uint32_t rn) {
   const uint32_t n = width<N>(rn);
-  uint64_t t[2 * kMax];
-  for (uint32_t j = 0; j < n; ++j) t[j] = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    uint64_t ai = a[i];
-    uint64_t carry = 0;
-    for (uint32_t j = 0; j < n; ++j) {
-      u128 p = static_cast<u128>(ai) * b[j] + t[i + j] + carry;
-      t[i + j] = static_cast<uint64_t>(p);
-      carry = static_cast<uint64_t>(p >> 64);
-    }
-    t[i + n] = carry;
+  uint64_t u[kMax];
+  uint64_t t[kMax];
+  Column column;
+  for (uint32_t k = 0; k < n; ++k) {
+    VL_UNROLL_ROW
+    for (uint32_t i = 0; i <= k; ++i) multiplyAdd(column, a[i], b[k - i]);
+    VL_UNROLL_ROW
+    for (uint32_t i = 0; i < k; ++i) multiplyAdd(column, u[i], m[k - i]);
+    u[k] = static_cast<uint64_t>(column.low) * n0;
+    multiplyAdd(column, u[k], m[0]);
+    shiftColumn(column);
   }
-  redc<N>(r, t, m, n0, n);
-  secureWipe(t, 2 * n * sizeof(uint64_t));
-}
-
-template <uint32_t N>
-void sqrKernel(uint64_t* r, const uint64_t* a, const uint64_t* m, uint64_t n0, uint32_t rn) {
-  const uint32_t n = width<N>(rn);
-  uint64_t t[2 * kMax];
-  for (uint32_t j = 0; j < 2 * n; ++j) t[j] = 0;
-  // The products a[i] * a[j] for i < j, once each ...
-  for (uint32_t i = 0; i + 1 < n; ++i) {
-    uint64_t ai = a[i];
-    uint64_t carry = 0;
-    for (uint32_t j = i + 1; j < n; ++j) {
-      u128 p = static_cast<u128>(ai) * a[j] + t[i + j] + carry;
-      t[i + j] = static_cast<uint64_t>(p);
-      carry = static_cast<uint64_t>(p >> 64);
-    }
-    t[i + n] = carry;
+  for (uint32_t k = n; k + 1 < 2 * n; ++k) {
+    VL_UNROLL_ROW
+    for (uint32_t i = k - n + 1; i < n; ++i) multiplyAdd(column, a[i], b[k - i]);
+    VL_UNROLL_ROW
+    for (uint32_t i = k - n + 1; i < n; ++i) multiplyAdd(column, u[i], m[k - i]);
+    t[k - n] = shiftColumn(column);
   }
-  // ... doubled, plus the squares on the diagonal.
-  uint64_t shifted = 0;
-  uint64_t carry = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    u128 square = static_cast<u128>(a[i]) * a[i];
-    uint64_t lo = t[2 * i];
-    uint64_t hi = t[2 * i + 1];
-    uint64_t lo2 = (lo << 1) | shifted;
-    uint64_t hi2 = (hi << 1) | (lo >> 63);
-    shifted = hi >> 63;
-    u128 s = static_cast<u128>(lo2) + static_cast<uint64_t>(square) + carry;
-    t[2 * i] = static_cast<uint64_t>(s);
-    s = static_cast<u128>(hi2) + static_cast<uint64_t>(square >> 64) +
-        static_cast<uint64_t>(s >> 64);
-    t[2 * i + 1] = static_cast<uint64_t>(s);
-    carry = static_cast<uint64_t>(s >> 64);
-  }
-  redc<N>(r, t, m, n0, n);
-  secureWipe(t, 2 * n * sizeof(uint64_t));
-}
-
-void sqrGeneric(uint64_t* r, const uint64_t* a, const uint64_t* m, uint64_t n0, uint32_t n) {
-  sqrKernel<0>(r, a, m, n0, n);
+  t[n - 1] = static_cast<uint64_t>(column.low);
+  finalSubtract(r, t, static_cast<uint64_t>(column.low >> 64), m, n);
+  secureWipe(u, n * sizeof(uint64_t));
+  secureWipe(t, n * sizeof(uint64_t));
 }
 
 // Constant-time table read: out = table[index], touching every entry.
@@ -177,15 +171,12 @@ bool MontgomeryModulus::init(const BigNumber& m, uint32_t limbs) {
   switch (n) {
     case 16:
       mul_ = mulKernel<16>;
-      sqr_ = sqrKernel<16>;
       break;
     case 32:
       mul_ = mulKernel<32>;
-      sqr_ = sqrKernel<32>;
       break;
     default:
       mul_ = mulKernel<0>;
-      sqr_ = sqrGeneric;
       break;
   }
   limbs_ = n;
@@ -225,20 +216,20 @@ void MontgomeryModulus::multiply(uint64_t* r, const uint64_t* a, const uint64_t*
 }
 
 void MontgomeryModulus::square(uint64_t* r, const uint64_t* a) const {
-  sqr_(r, a, m_, n0_, limbs_);
+  mul_(r, a, a, m_, n0_, limbs_);
 }
 
 void MontgomeryModulus::reduceWide(uint64_t* r, const uint64_t* t) const {
   uint64_t work[2 * kMax];
   std::memcpy(work, t, 2 * limbs_ * sizeof(uint64_t));
-  redc<0>(r, work, m_, n0_, limbs_);
+  redc(r, work, m_, n0_, limbs_);
   secureWipe(work, sizeof work);
 }
 
 void MontgomeryModulus::fromMontgomery(uint64_t* r, const uint64_t* a) const {
   uint64_t wide[2 * kMax] = {};
   std::memcpy(wide, a, limbs_ * sizeof(uint64_t));
-  redc<0>(r, wide, m_, n0_, limbs_);
+  redc(r, wide, m_, n0_, limbs_);
   secureWipe(wide, sizeof wide);
 }
 

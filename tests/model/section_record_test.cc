@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/block_codec.h"
@@ -166,6 +168,28 @@ TEST_F(SectionRecordTest, AnotherAccountOrLocalKeyFails) {
   // Two seals of the same piece share nothing but the header.
   ByteBuffer again = seal(piece, true, &stats);
   EXPECT_NE(ByteBuffer(again.data() + 10, 256), ByteBuffer(record.data() + 10, 256));
+}
+
+// Restores open several records at once with one key.
+TEST_F(SectionRecordTest, OneKeyOpensRecordsOnSeveralThreadsAtOnce) {
+  std::vector<ByteBuffer> records;
+  SectionStats stats;
+  for (uint32_t i = 0; i < 4; ++i) {
+    records.push_back(seal(test::textLike(3000 + i, i), true, &stats));
+    ASSERT_FALSE(records.back().empty());
+  }
+  std::atomic<int> opened{0};
+  std::vector<std::thread> threads;
+  for (uint32_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 3; ++round) {
+        std::optional<ByteBuffer> piece = open(records[(t + round) % 4].span());
+        if (piece && piece->size() == 3000 + (t + round) % 4) opened.fetch_add(1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(opened.load(), 12);
 }
 
 TEST_F(SectionRecordTest, HeadersAndTruncationsAreRejectedWithoutTheKey) {
