@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "codec/tree_huffman_coder.h"
 #include "codec_test_util.h"
 #include "literal_decoders.h"
 
@@ -46,6 +47,11 @@ TEST(TableHuffmanCoderTest, ExactStreams) {
   // Two values of equal count: the higher is the left child, code 1.
   EXPECT_EQ(encode({'A', 'B'}), stream(2, 2, {{'A', 1}, {'B', 1}}, {0x40}));
   EXPECT_EQ(decode(stream(2, 2, {{'A', 1}, {'B', 1}}, {0x40})), (Bytes{'A', 'B'}));
+  // An empty input has no stream that decodes (B = 0 never does), so the
+  // encoders refuse it rather than write one.
+  ByteBuffer out;
+  EXPECT_FALSE(TableHuffmanCoder::encode({}, &out));
+  EXPECT_FALSE(TreeHuffmanCoder::encode({}, &out));
 }
 
 TEST(TableHuffmanCoderTest, CountWidthIsTheSmallestThatHoldsTheLargestCount) {
