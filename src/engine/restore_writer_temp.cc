@@ -13,6 +13,18 @@ namespace {
 
 constexpr int kCreateAttempts = 16;
 
+// Moves past `done` bytes of `pieces`, starting at piece `*first`.
+void advance(struct iovec (&pieces)[2], int* first, size_t done) {
+  while (*first < 2 && done >= pieces[*first].iov_len) {
+    done -= pieces[*first].iov_len;
+    ++*first;
+  }
+  if (*first < 2) {
+    pieces[*first].iov_base = static_cast<uint8_t*>(pieces[*first].iov_base) + done;
+    pieces[*first].iov_len -= done;
+  }
+}
+
 bool writeAll(int fd, const uint8_t* header, size_t headerLength,
               std::span<const uint8_t> record) {
   struct iovec pieces[2] = {{const_cast<uint8_t*>(header), headerLength},
@@ -24,26 +36,24 @@ bool writeAll(int fd, const uint8_t* header, size_t headerLength,
       if (errno == EINTR) continue;
       return false;
     }
-    size_t left = static_cast<size_t>(put);
-    while (first < 2 && left >= pieces[first].iov_len) {
-      left -= pieces[first].iov_len;
-      ++first;
-    }
-    if (first < 2) {
-      pieces[first].iov_base = static_cast<uint8_t*>(pieces[first].iov_base) + left;
-      pieces[first].iov_len -= left;
-    }
+    if (put == 0) return false;
+    advance(pieces, &first, static_cast<size_t>(put));
   }
   return true;
 }
 
-bool readAll(int fd, uint8_t* out, size_t length) {
-  while (length > 0) {
-    ssize_t got = ::read(fd, out, length);
+// Fills both pieces completely; false on an error or an early end.
+bool readAll(int fd, struct iovec (&pieces)[2]) {
+  int first = 0;
+  while (first < 2) {
+    if (pieces[first].iov_len == 0) {
+      ++first;
+      continue;
+    }
+    ssize_t got = ::readv(fd, pieces + first, 2 - first);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
-    out += got;
-    length -= static_cast<size_t>(got);
+    advance(pieces, &first, static_cast<size_t>(got));
   }
   return true;
 }
@@ -103,15 +113,17 @@ std::optional<ByteBuffer> SectionTempFolder::load(uint32_t number) const {
   if (fd < 0) return std::nullopt;
   std::optional<ByteBuffer> record;
   struct stat info {};
-  uint8_t header[4];
   if (::fstat(fd, &info) == 0 && info.st_size >= 4 &&
-      info.st_size - 4 <= static_cast<off_t>(ByteBuffer::kMaxFileLength) &&
-      readAll(fd, header, sizeof header)) {
-    uint32_t length = header[0] | (header[1] << 8) | (header[2] << 16) |
-                      (static_cast<uint32_t>(header[3]) << 24);
-    if (length == static_cast<uint64_t>(info.st_size) - 4) {
-      ByteBuffer bytes(length);
-      if (readAll(fd, bytes.data(), length)) record = std::move(bytes);
+      info.st_size - 4 <= static_cast<off_t>(ByteBuffer::kMaxFileLength)) {
+    // Length and record in one read: the file's size says how long it is.
+    uint8_t header[4];
+    ByteBuffer bytes(static_cast<size_t>(info.st_size - 4));
+    struct iovec pieces[2] = {{header, sizeof header}, {bytes.data(), bytes.size()}};
+    const uint32_t length = bytes.size();
+    if (readAll(fd, pieces) &&
+        (header[0] | (header[1] << 8) | (header[2] << 16) |
+         (static_cast<uint32_t>(header[3]) << 24)) == length) {
+      record = std::move(bytes);
     }
   }
   ::close(fd);
