@@ -109,6 +109,11 @@ class BackupEngine {
   ByteBuffer orphanedRestartSections() const;
   // The new copy's list payload (version 3).
   ByteBuffer newFileList() const;
+  // Once the finishing results are taken: frees the previous copy and the
+  // restart records, which the list payload does not need, so that a large
+  // copy does not hold them while its list is serialised and sealed. The
+  // finishing results are empty afterwards.
+  void releaseAfterFinishing();
 
   // Writes "restart.bin": the state of this run, or, with `clear`, two zero
   // values (nothing to resume).

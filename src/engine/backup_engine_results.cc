@@ -95,4 +95,11 @@ ByteBuffer BackupEngine::orphanedRestartSections() const {
 
 ByteBuffer BackupEngine::newFileList() const { return serializeList(newList_, 1); }
 
+void BackupEngine::releaseAfterFinishing() {
+  hasPrevious_ = false;
+  previousList_ = FileList();
+  previousIndex_.build(previousList_);
+  restart_.clear();
+}
+
 }  // namespace vl

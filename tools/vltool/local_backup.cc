@@ -193,10 +193,12 @@ int runLocalBackup(const Args& args) {
                 "Latest path: " + failedPath);
   }
 
-  vl::ByteBuffer payload = engine.newFileList();
-  vl::ByteBuffer listRecord = vl::sealList(payload.span(), localKey.span(), *pool);
   std::optional<std::vector<uint32_t>> orphaned =
       vl::parseSectionSet(engine.orphanedRestartSections());
+  engine.releaseAfterFinishing();
+  vl::ByteBuffer payload = engine.newFileList();
+  vl::ByteBuffer listRecord = vl::sealList(payload.span(), localKey.span(), *pool);
+  payload.clear();
   if (listRecord.empty() || !orphaned) return fail("could not seal the new list");
   const uint32_t copy = store->commitCopy(listRecord, *orphaned);
   if (copy == 0) return fail("could not store the new list");
