@@ -214,3 +214,56 @@ TEST_F(ChangedWhileCopiedTest, BytesAddedAfterHashingAreNotPartOfTheCopy) {
 
 }  // namespace
 }  // namespace vl
+
+namespace vl {
+namespace {
+
+class StatusRecorder : public BackupMainAction {
+ public:
+  void showStatus(std::string_view swedish, std::string_view english) override {
+    shown.push_back(std::string(swedish) + "|" + std::string(english));
+  }
+  std::vector<std::string> shown;
+};
+
+TEST_F(ResumeTest, StatusSaysRestartingUntilTheInterruptedAttemptIsPassed) {
+  SectionStore store;
+  RestartState saved = interruptedAttempt(5, &store);
+  ASSERT_GT(saved.filesPassed, 0u);
+  StatusRecorder status;
+  EngineSetup setup(tree, &status);
+  BackupEngine engine(setup.options);
+  ASSERT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
+  ASSERT_TRUE(pullCopy(engine, &store).finished);
+  EXPECT_EQ(status.shown, (std::vector<std::string>{"Återstartar...|Restarting...",
+                                                    "Säkerhetskopierar mappar...|Backing upp folders..."}));
+}
+
+TEST(LongReadTest, AFileOver100MiBIsAnnouncedWhileItIsRead) {
+  test::WorkingFolder work;
+  const std::string tree = work.file("tree");
+  makeFolder(tree);
+  // Sparse: reads fast, and its sections are all alike.
+  test::writeFile(tree + "/huge", "");
+  ASSERT_EQ(::truncate((tree + "/huge").c_str(), 104857601), 0);
+  StatusRecorder status;
+  EngineSetup setup(tree, &status);
+  BackupEngine engine(setup.options);
+  size_t sections = 0;
+  for (;;) {
+    ByteBuffer section;
+    uint32_t id = 0;
+    bool finished = false;
+    std::string path;
+    ASSERT_TRUE(engine.nextSection(&section, &id, &finished, &path));
+    if (finished) break;
+    ++sections;
+  }
+  EXPECT_EQ(sections, 51u);
+  EXPECT_EQ(status.shown, (std::vector<std::string>{
+                              "Läser fildata...|Reading file...",
+                              "Säkerhetskopierar mappar...|Backing upp folders..."}));
+}
+
+}  // namespace
+}  // namespace vl
