@@ -86,7 +86,14 @@ RestartLoad BackupEngine::loadRestart() {
   RestartLoad result = loadRestartState(&loaded);
   if (result != RestartLoad::kLoaded) return result;
   restart_ = std::move(loaded);
-  nextSectionId_ = std::max(nextSectionId_, restart_.nextSectionId);
+  // As with the previous copy: never give out an id that a record names.
+  uint32_t next = restart_.nextSectionId;
+  for (uint32_t i = 0; i < restart_.size(); ++i) {
+    for (const ListSection& section : restart_.record(i).sections) {
+      if (section.number >= next && section.number != UINT32_MAX) next = section.number + 1;
+    }
+  }
+  nextSectionId_ = std::max(nextSectionId_, next);
   newList_.nextSectionNumber = nextSectionId_;
   statusThreshold_ = restart_.filesPassed;
   resuming_ = true;

@@ -100,6 +100,26 @@ TEST_F(ResumeTest, ChangedFilesAreReadAgainAndTheirOldSectionsDropped) {
             std::vector<uint32_t>{saved.record(0).sections[0].number});
 }
 
+TEST_F(ResumeTest, ANewSectionIdNeverNamesOneTheRestartStateUses) {
+  SectionStore store;
+  RestartState saved = interruptedAttempt(3, &store);
+  ASSERT_EQ(saved.size(), 2u);
+  // Its counter lags behind an id that one of its records names.
+  saved.nextSectionId = 1;
+  uint32_t& moved = saved.record(1).sections[0].number;
+  store[40] = store[moved];
+  moved = 40;
+  ASSERT_TRUE(saved.save());
+
+  EngineSetup setup(tree);
+  BackupEngine engine(setup.options);
+  ASSERT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
+  test::EngineRun run = pullCopy(engine, &store);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(sorted(run.sentIds).front(), 41u);
+  EXPECT_EQ(filesOf(engine.newFileList(), store).size(), 8u);
+}
+
 TEST_F(ResumeTest, DamagedRestartStateStartsAFreshCopy) {
   test::writeFile("restart.bin", std::string("\x10\0\0\0\x09\0\0\0\0\0\0\0", 12));
   EngineSetup setup(tree);
