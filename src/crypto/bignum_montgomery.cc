@@ -298,9 +298,9 @@ void MontgomeryModulus::powSecret(uint64_t* r, const uint64_t* a, const uint64_t
 }
 
 bool MontgomeryModulus::load(uint64_t* r, const BigNumber& x) const {
-  if (x.limbCount() > limbs_ && !(x.limbCount() == 1 && x.isZero())) return false;
+  if (x.isNegative() || x.limbCount() > limbs_) return false;
   std::memset(r, 0, limbs_ * sizeof(uint64_t));
-  std::memcpy(r, x.limbs(), (x.limbCount() < limbs_ ? x.limbCount() : limbs_) * sizeof(uint64_t));
+  std::memcpy(r, x.limbs(), x.limbCount() * sizeof(uint64_t));
   return true;
 }
 

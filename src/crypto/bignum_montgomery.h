@@ -50,7 +50,7 @@ class MontgomeryModulus {
   void fromMontgomery(uint64_t* r, const uint64_t* a) const;
   // R mod m: the Montgomery form of 1.
   void one(uint64_t* r) const;
-  // r = a - b mod m and r = a + b mod m for a, b below m.
+  // r = a - b mod m for a, b below m.
   void subtractMod(uint64_t* r, const uint64_t* a, const uint64_t* b) const;
 
   // r = a^e for a in Montgomery form, r in Montgomery form. The exponent is
@@ -72,7 +72,7 @@ class MontgomeryModulus {
   // public exponent (e may be any size).
   bool expPublic(const BigNumber& x, const BigNumber& e, BigNumber* result) const;
 
-  // Copies a number below R into `limbs()` limbs; false when it is wider.
+  // Copies a non-negative number into `limbs()` limbs; false when it is wider.
   bool load(uint64_t* r, const BigNumber& x) const;
 
  private:

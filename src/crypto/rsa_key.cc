@@ -33,14 +33,13 @@ bool exponentInverse(const BigNumber& m, BigNumber* d) {
   bool ok = BigNumber::multiply(m, t, &product) &&
             BigNumber::add(product, BigNumber(1), &product) &&
             BigNumber::divide(product, BigNumber(e), d, nullptr);
-  r = inverse = power = 0;
   return ok;
 }
 
 }  // namespace
 
 uint32_t RsaKey::modulusBytesFor(uint32_t bits) {
-  uint32_t blocks = (bits + 127) / 128;
+  uint32_t blocks = static_cast<uint32_t>((uint64_t{bits} + 127) / 128);
   return (blocks < 4 ? 4 : blocks) * 16;
 }
 
