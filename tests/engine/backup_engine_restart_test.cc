@@ -287,3 +287,42 @@ TEST(LongReadTest, AFileOver100MiBIsAnnouncedWhileItIsRead) {
 
 }  // namespace
 }  // namespace vl
+
+namespace vl {
+namespace {
+
+// Changes a file when the engine announces that it starts reading it, after
+// the listing gave its size.
+class ChangeOnLongRead : public BackupMainAction {
+ public:
+  ChangeOnLongRead(std::string path, std::string bytes)
+      : path_(std::move(path)), bytes_(std::move(bytes)) {}
+  void showStatus(std::string_view swedish, std::string_view) override {
+    if (swedish == "Läser fildata...") test::writeFile(path_, bytes_);
+  }
+
+ private:
+  std::string path_;
+  std::string bytes_;
+};
+
+TEST(ChangedAfterListingTest, TheCopyHoldsTheBytesThatWereReadNotTheListedSize) {
+  test::WorkingFolder work;
+  const std::string tree = work.file("tree");
+  makeFolder(tree);
+  const std::string path = tree + "/shrinks";
+  test::writeFile(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), 104857601), 0);
+  for (const std::string& now : {patternBytes(kSection + 3, 40), patternBytes(1000, 41)}) {
+    ASSERT_EQ(::truncate(path.c_str(), 104857601), 0);
+    ChangeOnLongRead change(path, now);
+    EngineSetup setup(tree, &change);
+    BackupEngine engine(setup.options);
+    SectionStore store;
+    ASSERT_TRUE(pullCopy(engine, &store).finished);
+    EXPECT_EQ(filesOf(engine.newFileList(), store)["\\tree\\shrinks"], now);
+  }
+}
+
+}  // namespace
+}  // namespace vl

@@ -4,10 +4,11 @@
 // section is sealed and stored, and the sealed list commits the copy.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
