@@ -326,6 +326,28 @@ TEST_F(RestoreWriterTest, NamesThatLeaveTheRestoreFolderAreRefusedBeforeAnything
   }
 }
 
+TEST_F(RestoreWriterTest, SymlinksPlantedInTheRestoreFolderAreNeverFollowed) {
+  const std::string outside = work.file("outside");
+  fs::create_directory(outside);
+  fs::create_directory_symlink(outside, at("Docs"));
+  fs::create_symlink(outside + "/planted.txt", at("link.txt"));
+  // Files under the planted folder, with and without their folder entries,
+  // and a file whose own name is a planted link.
+  for (bool withFolderEntries : {false, true}) {
+    HandMadeCopy copy;
+    if (withFolderEntries) copy.folderStart(u"\\Docs");
+    copy.file(u"\\Docs\\x.txt", {"x"});
+    if (withFolderEntries) copy.folderEnd(u"\\Docs");
+    EXPECT_EQ(restore(copy), EntryResult::kFailed);
+    EXPECT_EQ(lastFault, withFolderEntries ? RestoreFault::kFolderCreate : RestoreFault::kFileCreate);
+  }
+  HandMadeCopy linked;
+  linked.file(u"\\link.txt", {"through the link"});
+  EXPECT_EQ(restore(linked), EntryResult::kFailed);
+  EXPECT_EQ(lastFault, RestoreFault::kFileCreate);
+  EXPECT_EQ(fs::directory_iterator(outside), fs::directory_iterator());
+}
+
 TEST_F(RestoreWriterTest, ListedNamesBecomePathsBelowTheRestoreFolder) {
   EXPECT_EQ(restoreRelativePath(u"\\Docs\\a.txt"), "Docs/a.txt");
   EXPECT_EQ(restoreRelativePath(u"Docs\\a.txt"), "Docs/a.txt");
