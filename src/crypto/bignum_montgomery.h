@@ -75,6 +75,9 @@ class MontgomeryModulus {
   // Copies a non-negative number into `limbs()` limbs; false when it is wider.
   bool load(uint64_t* r, const BigNumber& x) const;
 
+  // The IFMA form of this modulus; valid() only where the powers run on it.
+  const IfmaModulus& ifma() const { return ifma_; }
+
  private:
   using MulFn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, const uint64_t*, uint64_t,
                          uint32_t);

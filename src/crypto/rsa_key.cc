@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/secure_wipe.h"
+#include "crypto/bignum_ifma_batch.h"
 #include "crypto/rsa_prime.h"
 #include "crypto/serpent_cipher.h"
 #include "crypto/sha256.h"
@@ -35,6 +36,9 @@ bool exponentInverse(const BigNumber& m, BigNumber* d) {
             BigNumber::divide(product, BigNumber(e), d, nullptr);
   return ok;
 }
+
+// The secret a wrapped value x stands for.
+ByteBuffer secretOf(const BigNumber& x) { return sha256(x.toBytes(0)); }
 
 }  // namespace
 
@@ -191,26 +195,21 @@ bool RsaKey::publicOperation(const BigNumber& x, BigNumber* result) const {
   return mont_n_.expPublic(x, BigNumber(kPublicExponent), result);
 }
 
-bool RsaKey::privateOperation(const BigNumber& x, BigNumber* result) const {
-  if (!hasPrivatePart() || x.isNegative() || BigNumber::compare(x, n_) >= 0) return false;
-  const uint32_t width = mont_p_.limbs();
+void RsaKey::splitBase(const BigNumber& x, uint64_t* xp, uint64_t* xq) const {
+  // x < n = p * q < p * R, so one reduction gives x / R mod p, and a
+  // multiplication by R^2 gives x mod p.
   ScratchLimbs<2 * kMaxLimbs> wide;
-  ScratchLimbs<2 * kMaxLimbs + 1> product;
-  ScratchLimbs<> xp, xq, m1, m2, dp, dq, h, qinv;
-
-  // x mod p and x mod q: x < n = p * q < p * R, so one reduction gives
-  // x / R mod p, and a multiplication by R^2 gives x mod p.
   std::memcpy(wide, x.limbs(), x.limbCount() * sizeof(uint64_t));
   mont_p_.reduceWide(xp, wide);
   mont_p_.toMontgomery(xp, xp);
   mont_q_.reduceWide(xq, wide);
   mont_q_.toMontgomery(xq, xq);
+}
 
-  // m1 = x^dP mod p and m2 = x^dQ mod q over the full exponent width.
-  std::memcpy(dp, dp_.limbs(), dp_.limbCount() * sizeof(uint64_t));
-  std::memcpy(dq, dq_.limbs(), dq_.limbCount() * sizeof(uint64_t));
-  MontgomeryModulus::powSecretPlainPair(mont_p_, m1, xp, dp, mont_q_, m2, xq, dq, 64 * width);
-
+bool RsaKey::joinHalves(uint64_t* m1, const uint64_t* m2, BigNumber* result) const {
+  const uint32_t width = mont_p_.limbs();
+  ScratchLimbs<2 * kMaxLimbs + 1> product;
+  ScratchLimbs<> h, qinv;
   // h = qInv * (m1 - m2) mod p, taken in [0, p): m2 * R mod p is subtracted
   // from m1 * R in Montgomery form, and the product with qInv (in plain form)
   // leaves the Montgomery form.
@@ -241,6 +240,18 @@ bool RsaKey::privateOperation(const BigNumber& x, BigNumber* result) const {
   return result->setLimbs(product, 2 * width);
 }
 
+bool RsaKey::privateOperation(const BigNumber& x, BigNumber* result) const {
+  if (!hasPrivatePart() || x.isNegative() || BigNumber::compare(x, n_) >= 0) return false;
+  const uint32_t width = mont_p_.limbs();
+  ScratchLimbs<> xp, xq, m1, m2, dp, dq;
+  splitBase(x, xp, xq);
+  // m1 = x^dP mod p and m2 = x^dQ mod q over the full exponent width.
+  std::memcpy(dp, dp_.limbs(), dp_.limbCount() * sizeof(uint64_t));
+  std::memcpy(dq, dq_.limbs(), dq_.limbCount() * sizeof(uint64_t));
+  MontgomeryModulus::powSecretPlainPair(mont_p_, m1, xp, dp, mont_q_, m2, xq, dq, 64 * width);
+  return joinHalves(m1, m2, result);
+}
+
 bool RsaKey::encapsulate(RandomPool* pool, ByteBuffer* secret, ByteBuffer* ciphertext) const {
   secret->clear();
   ciphertext->clear();
@@ -255,20 +266,82 @@ bool RsaKey::encapsulate(RandomPool* pool, ByteBuffer* secret, ByteBuffer* ciphe
   if (!x.fromBytes(raw.span())) return false;
   reduceBelow(&x, n_);
   if (!publicOperation(x, &wrapped)) return false;
-  *secret = sha256(x.toBytes(0));
+  *secret = secretOf(x);
   *ciphertext = wrapped.toBytes(modulus_bytes_);
   return true;
 }
 
+bool RsaKey::readCiphertext(std::span<const uint8_t> ciphertext, BigNumber* c) const {
+  return ciphertext.size() == modulus_bytes_ && c->fromBytes(ciphertext) &&
+         BigNumber::compare(*c, n_) < 0;
+}
+
 ByteBuffer RsaKey::decapsulate(std::span<const uint8_t> ciphertext) const {
-  if (!hasPrivatePart() || kind_ != RsaKeyKind::kEncryption ||
-      ciphertext.size() != modulus_bytes_) {
-    return {};
-  }
+  if (!hasPrivatePart() || kind_ != RsaKeyKind::kEncryption) return {};
   BigNumber c;
   BigNumber x;
-  if (!c.fromBytes(ciphertext) || !privateOperation(c, &x)) return {};
-  return sha256(x.toBytes(0));
+  if (!readCiphertext(ciphertext, &c) || !privateOperation(c, &x)) return {};
+  return secretOf(x);
+}
+
+std::vector<ByteBuffer> RsaKey::decapsulateBatch(
+    std::span<const std::span<const uint8_t>> ciphertexts) const {
+  std::vector<ByteBuffer> secrets(ciphertexts.size());
+  if (!hasPrivatePart() || kind_ != RsaKeyKind::kEncryption) return secrets;
+  const IfmaModulus& ifmaP = mont_p_.ifma();
+  const IfmaModulus& ifmaQ = mont_q_.ifma();
+  if (!IfmaBatch::supports(ifmaP) || !IfmaBatch::supports(ifmaQ)) {
+    for (size_t i = 0; i < ciphertexts.size(); ++i) secrets[i] = decapsulate(ciphertexts[i]);
+    return secrets;
+  }
+
+  constexpr uint32_t kLanes = IfmaBatch::kLanes;
+  // Eight lanes cost a little over four single operations: fewer than this
+  // many ciphertexts go one at a time.
+  constexpr uint32_t kSmallestBatch = 5;
+  const uint32_t width = mont_p_.limbs();
+  ScratchLimbs<> dp, dq;
+  std::memcpy(dp, dp_.limbs(), dp_.limbCount() * sizeof(uint64_t));
+  std::memcpy(dq, dq_.limbs(), dq_.limbCount() * sizeof(uint64_t));
+  ScratchLimbs<> xp[kLanes], xq[kLanes], m1[kLanes], m2[kLanes];
+  const uint64_t* xpIn[kLanes];
+  const uint64_t* xqIn[kLanes];
+  uint64_t* m1Out[kLanes];
+  uint64_t* m2Out[kLanes];
+  for (uint32_t k = 0; k < kLanes; ++k) {
+    xpIn[k] = xp[k];
+    xqIn[k] = xq[k];
+    m1Out[k] = m1[k];
+    m2Out[k] = m2[k];
+  }
+  // The ciphertexts that pass the checks go eight at a time; the lane
+  // holds the index of its ciphertext.
+  size_t lane[kLanes];
+  size_t next = 0;
+  while (next < ciphertexts.size()) {
+    uint32_t count = 0;
+    for (; next < ciphertexts.size() && count < kLanes; ++next) {
+      BigNumber c;
+      if (!readCiphertext(ciphertexts[next], &c)) continue;
+      splitBase(c, xp[count], xq[count]);
+      lane[count++] = next;
+    }
+    if (count == 0) break;
+    if (count >= kSmallestBatch) {
+      IfmaBatch::powSecret(ifmaP, m1Out, xpIn, count, dp, 64 * width);
+      IfmaBatch::powSecret(ifmaQ, m2Out, xqIn, count, dq, 64 * width);
+    } else {
+      for (uint32_t k = 0; k < count; ++k) {
+        MontgomeryModulus::powSecretPlainPair(mont_p_, m1[k], xp[k], dp, mont_q_, m2[k], xq[k], dq,
+                                              64 * width);
+      }
+    }
+    for (uint32_t k = 0; k < count; ++k) {
+      BigNumber x;
+      if (joinHalves(m1[k], m2[k], &x)) secrets[lane[k]] = secretOf(x);
+    }
+  }
+  return secrets;
 }
 
 ByteBuffer RsaKey::sign(std::span<const uint8_t> digest) const {
