@@ -96,50 +96,100 @@ ByteBuffer sealSection(std::span<const uint8_t> piece, std::span<const uint8_t> 
   return record;
 }
 
-std::optional<ByteBuffer> openSection(std::span<const uint8_t> record,
-                                      std::span<const uint8_t> localKey,
-                                      const RsaKey& encryptionKey) {
-  // Everything that needs no key is checked before the private operation.
+namespace {
+
+// The parts of a record that need no key, checked: what it holds and where.
+struct SealedSection {
+  uint16_t version = 0;
+  uint8_t kind = 0;
+  std::span<const uint8_t> wrapped;
+  std::span<const uint8_t> body;
+  std::span<const uint8_t> tag;  // version 0 only
+};
+
+// Everything that needs no key is checked before the private operation.
+std::optional<SealedSection> readSealed(std::span<const uint8_t> record,
+                                        std::span<const uint8_t> localKey,
+                                        const RsaKey& encryptionKey) {
   if (record.size() < kHeaderBytes || localKey.size() != kKeySize) return std::nullopt;
+  SealedSection sealed;
   uint16_t type = static_cast<uint16_t>(record[0] | (record[1] << 8));
-  uint16_t version = static_cast<uint16_t>(record[2] | (record[3] << 8));
-  uint8_t kind = record[5];
-  if (type != kSectionRecordType || version > 1 || record[4] != 0 || kind > kHighestKind) {
+  sealed.version = static_cast<uint16_t>(record[2] | (record[3] << 8));
+  sealed.kind = record[5];
+  if (type != kSectionRecordType || sealed.version > 1 || record[4] != 0 ||
+      sealed.kind > kHighestKind) {
     return std::nullopt;
   }
   size_t position = kHeaderBytes;
   auto wrapped = readField(record, position);
   auto body = readField(record, position);
   std::optional<std::span<const uint8_t>> tag;
-  if (version == 0) tag = readField(record, position);
-  if (!wrapped || !body || (version == 0 && !tag)) return std::nullopt;
+  if (sealed.version == 0) tag = readField(record, position);
+  if (!wrapped || !body || (sealed.version == 0 && !tag)) return std::nullopt;
   if (wrapped->size() != encryptionKey.modulusBytes()) return std::nullopt;
+  sealed.wrapped = *wrapped;
+  sealed.body = *body;
+  if (tag) sealed.tag = *tag;
+  return sealed;
+}
 
-  ByteBuffer secret = encryptionKey.decapsulate(*wrapped);
+// The piece, from the checked record and its unwrapped secret S.
+std::optional<ByteBuffer> openSealed(const SealedSection& sealed, std::span<const uint8_t> localKey,
+                                     const ByteBuffer& secret) {
   if (secret.size() != kKeySize) return std::nullopt;
   ByteBuffer key = recordKey(localKey, secret);
   ByteBuffer plain;
-  if (version == 1) {
-    if (body->size() < SectionCipher::kTagSize) return std::nullopt;
+  if (sealed.version == 1) {
+    if (sealed.body.size() < SectionCipher::kTagSize) return std::nullopt;
     KeyPair keys = deriveKeys(key);
-    size_t sealedLength = body->size() - SectionCipher::kTagSize;
-    if (keys.count != 2 || !openBody(body->first(sealedLength), body->subspan(sealedLength),
-                                     keys.key(0).span(), keys.key(1).span(), &plain)) {
+    size_t sealedLength = sealed.body.size() - SectionCipher::kTagSize;
+    if (keys.count != 2 ||
+        !openBody(sealed.body.first(sealedLength), sealed.body.subspan(sealedLength),
+                  keys.key(0).span(), keys.key(1).span(), &plain)) {
       return std::nullopt;
     }
-  } else if (!openBody(*body, *tag, key.span(), key.span(), &plain)) {
+  } else if (!openBody(sealed.body, sealed.tag, key.span(), key.span(), &plain)) {
     return std::nullopt;
   }
 
-  if (kind == static_cast<uint8_t>(CompressionKind::kStored)) return plain;
+  if (sealed.kind == static_cast<uint8_t>(CompressionKind::kStored)) return plain;
   // A count-table body holds at least its stream header.
-  if (kind == static_cast<uint8_t>(CompressionKind::kTableHuffman) &&
+  if (sealed.kind == static_cast<uint8_t>(CompressionKind::kTableHuffman) &&
       plain.size() < kMinTableStream) {
     return std::nullopt;
   }
   ByteBuffer piece;
-  if (!decompress(kind, plain.span(), &piece, kMaxSectionSize)) return std::nullopt;
+  if (!decompress(sealed.kind, plain.span(), &piece, kMaxSectionSize)) return std::nullopt;
   return piece;
+}
+
+}  // namespace
+
+std::optional<ByteBuffer> openSection(std::span<const uint8_t> record,
+                                      std::span<const uint8_t> localKey,
+                                      const RsaKey& encryptionKey) {
+  std::optional<SealedSection> sealed = readSealed(record, localKey, encryptionKey);
+  if (!sealed) return std::nullopt;
+  return openSealed(*sealed, localKey, encryptionKey.decapsulate(sealed->wrapped));
+}
+
+std::vector<std::optional<ByteBuffer>> openSections(
+    std::span<const std::span<const uint8_t>> records, std::span<const uint8_t> localKey,
+    const RsaKey& encryptionKey) {
+  std::vector<std::optional<ByteBuffer>> pieces(records.size());
+  std::vector<std::optional<SealedSection>> sealed(records.size());
+  std::vector<std::span<const uint8_t>> wrapped;
+  for (size_t i = 0; i < records.size(); ++i) {
+    sealed[i] = readSealed(records[i], localKey, encryptionKey);
+    if (sealed[i]) wrapped.push_back(sealed[i]->wrapped);
+  }
+  // One private operation per record that passed the checks, all at once.
+  std::vector<ByteBuffer> secrets = encryptionKey.decapsulateBatch(wrapped);
+  size_t next = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (sealed[i]) pieces[i] = openSealed(*sealed[i], localKey, secrets[next++]);
+  }
+  return pieces;
 }
 
 }  // namespace vl

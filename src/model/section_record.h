@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/byte_buffer.h"
 #include "crypto/random_pool.h"
@@ -53,5 +54,12 @@ ByteBuffer sealSection(std::span<const uint8_t> piece, std::span<const uint8_t> 
 std::optional<ByteBuffer> openSection(std::span<const uint8_t> record,
                                       std::span<const uint8_t> localKey,
                                       const RsaKey& encryptionKey);
+
+// openSection on each of `records` (entry i for records[i]), with the private
+// operations of all of them done together, which is several times faster
+// per record where the processor allows it.
+std::vector<std::optional<ByteBuffer>> openSections(
+    std::span<const std::span<const uint8_t>> records, std::span<const uint8_t> localKey,
+    const RsaKey& encryptionKey);
 
 }  // namespace vl

@@ -276,5 +276,57 @@ TEST_F(SectionRecordTest, CorruptCompressedStreamsFailAfterTheTag) {
   EXPECT_TRUE(opened->empty());
 }
 
+TEST_F(SectionRecordTest, OpeningTogetherGivesWhatOpeningEachGives) {
+  // Good records of both versions and several kinds, with damaged ones among
+  // them: a wrapped secret not below the modulus, a changed body byte, a bad
+  // header, a cut record, another account's record and an empty one.
+  std::vector<ByteBuffer> records;
+  SectionStats stats;
+  for (uint32_t i = 0; i < 6; ++i) {
+    records.push_back(seal(textLike(100 + 700 * i), i % 2 == 0, &stats));
+  }
+  records.push_back(handMade(0, 0, randomBytes(50, 3)));
+  ByteBuffer unwrappable = records[1];
+  for (uint32_t i = 10; i < 10 + 256; ++i) unwrappable[i] = 0xff;
+  ByteBuffer changedBody = records[2];
+  changedBody[kBodyOffset + 20] ^= 4;
+  ByteBuffer badHeader = records[3];
+  badHeader[4] = 1;
+  ByteBuffer otherAccount =
+      sealSection(textLike(90), localKey_.span(), fixedKeys().other, true, pool(), &stats);
+  std::vector<ByteBuffer> mixed = {records[0],
+                                   unwrappable,
+                                   records[1],
+                                   changedBody,
+                                   records[2],
+                                   badHeader,
+                                   ByteBuffer(records[4].data(), records[4].size() - 1),
+                                   records[3],
+                                   otherAccount,
+                                   ByteBuffer(),
+                                   records[4],
+                                   records[5],
+                                   records[6]};
+  std::vector<std::span<const uint8_t>> spans;
+  for (const ByteBuffer& record : mixed) spans.push_back(record.span());
+  for (size_t count : {size_t{0}, size_t{1}, size_t{5}, mixed.size()}) {
+    std::vector<std::optional<ByteBuffer>> opened =
+        openSections(std::span(spans).first(count), localKey_.span(), fixedKeys().encryption);
+    ASSERT_EQ(opened.size(), count);
+    for (size_t i = 0; i < count; ++i) EXPECT_EQ(opened[i], open(spans[i])) << count << " " << i;
+  }
+  std::vector<std::optional<ByteBuffer>> opened =
+      openSections(spans, localKey_.span(), fixedKeys().encryption);
+  for (size_t i : {1, 3, 5, 6, 8, 9}) EXPECT_FALSE(opened[i].has_value()) << i;
+  for (size_t i : {0, 2, 4, 7, 10, 11, 12}) EXPECT_TRUE(opened[i].has_value()) << i;
+  EXPECT_EQ(*opened[0], ByteBuffer(std::span<const uint8_t>(textLike(100))));
+
+  // Another local key opens none of them.
+  ByteBuffer otherLocal(32);
+  for (const auto& piece : openSections(spans, otherLocal.span(), fixedKeys().encryption)) {
+    EXPECT_FALSE(piece.has_value());
+  }
+}
+
 }  // namespace
 }  // namespace vl
