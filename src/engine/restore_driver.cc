@@ -1,6 +1,7 @@
 #include "engine/restore_driver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "crypto/sha256.h"
+#include "model/section_record.h"
 #include "model/utf16.h"
 #include "platform/clock.h"
 
@@ -21,6 +23,17 @@ constexpr uint32_t kProgressSaveMilliseconds = 1000;
 // One use of a section in writing order, and what the workers made of it.
 struct OpenedSection {
   enum class Failure : uint8_t { kNone, kLoad, kOpen };
+
+  explicit OpenedSection(std::atomic<size_t>* held) : held(held) { *held += charged; }
+  ~OpenedSection() { *held -= charged; }
+  OpenedSection(const OpenedSection&) = delete;
+  OpenedSection& operator=(const OpenedSection&) = delete;
+
+  // Until it is opened, a section counts as much as its record and plain
+  // data may take together; then what it holds.
+  static constexpr size_t kUnopenedBytes = 2 * size_t{kMaxSectionSize};
+  std::atomic<size_t>* const held;
+  size_t charged = kUnopenedBytes;
 
   uint32_t number = 0;
   // The use is a file that is this one section: its digest is the file's.
@@ -61,10 +74,22 @@ class SectionUses {
 
 // Worker threads that load and open the records of coming section uses,
 // a bounded window ahead of the writer.
+//
+// The window holds at most window_ uses and, beyond the first, stops
+// growing while the sections in it hold kWindowBytes or more (an unopened
+// one counted at its largest). Workers take up to batch_ queued sections at
+// once; with fewer queued they wait, unless the writer waits for one of them.
 class SectionOpeners {
  public:
-  SectionOpeners(const RestoreWriter& writer, const SectionOpener& open, unsigned workers)
-      : writer_(writer), open_(open), uses_(writer.list()), window_(std::max(4u, 3 * workers)) {
+  static constexpr size_t kWindowBytes = size_t{64} << 20;
+
+  SectionOpeners(const RestoreWriter& writer, const SectionBatchOpener& open, unsigned batch,
+                 unsigned workers)
+      : writer_(writer),
+        open_(open),
+        batch_(std::max(1u, batch)),
+        uses_(writer.list()),
+        window_(std::max({4u, 3 * workers, batch_ * (workers + 1)})) {
     for (unsigned i = 0; i < workers; ++i) {
       try {
         threads_.emplace_back([this] { work(); });
@@ -93,11 +118,19 @@ class SectionOpeners {
     std::shared_ptr<OpenedSection> job = std::move(ahead_.front());
     ahead_.pop_front();
     if (threads_.empty()) {
-      if (!job->done) run(*job);
+      if (!job->done) {
+        OpenedSection* one[] = {job.get()};
+        run(one);
+      }
       job->done = true;
     } else {
       std::unique_lock<std::mutex> lock(mutex_);
-      job_done_.wait(lock, [&] { return job->done; });
+      if (!job->done) {
+        writer_waiting_ = true;
+        work_ready_.notify_all();
+        job_done_.wait(lock, [&] { return job->done; });
+        writer_waiting_ = false;
+      }
     }
     last_ = job;
     fill();
@@ -109,7 +142,7 @@ class SectionOpeners {
   // already in the window (or was just written) shares that opening.
   void fill() {
     bool queued = false;
-    while (ahead_.size() < window_) {
+    while (ahead_.size() < window_ && (ahead_.empty() || held_.load() < kWindowBytes)) {
       uint32_t number = 0;
       bool wholeFile = false;
       if (!uses_.next(&number, &wholeFile)) break;
@@ -122,7 +155,7 @@ class SectionOpeners {
         ahead_.push_back(std::move(same));
         continue;
       }
-      auto job = std::make_shared<OpenedSection>();
+      auto job = std::make_shared<OpenedSection>(&held_);
       job->number = number;
       job->wantDigest = wholeFile;
       ahead_.push_back(job);
@@ -136,44 +169,78 @@ class SectionOpeners {
   }
 
   void work() {
+    std::vector<std::shared_ptr<OpenedSection>> taken;
+    std::vector<OpenedSection*> jobs;
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-      work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      work_ready_.wait(lock, [&] {
+        return stopping_ || queue_.size() >= batch_ || (writer_waiting_ && !queue_.empty());
+      });
       if (stopping_) return;
-      std::shared_ptr<OpenedSection> job = std::move(queue_.front());
-      queue_.pop_front();
+      while (!queue_.empty() && taken.size() < batch_) {
+        taken.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
       lock.unlock();
-      run(*job);
+      jobs.clear();
+      for (const auto& job : taken) jobs.push_back(job.get());
+      run(jobs);
       lock.lock();
-      job->done = true;
+      for (const auto& job : taken) job->done = true;
       job_done_.notify_all();
+      lock.unlock();
+      taken.clear();  // may free sections the writer is done with
+      lock.lock();
     }
   }
 
-  void run(OpenedSection& job) const {
-    std::optional<ByteBuffer> record = writer_.loadSection(job.number);
-    if (!record) {
-      job.failure = OpenedSection::Failure::kLoad;
-      return;
+  // Loads and opens the records of `jobs` with one call of the opener.
+  void run(std::span<OpenedSection* const> jobs) const {
+    std::vector<std::optional<ByteBuffer>> records;
+    std::vector<std::span<const uint8_t>> loaded;
+    std::vector<OpenedSection*> opening;
+    records.reserve(jobs.size());
+    for (OpenedSection* job : jobs) {
+      records.push_back(writer_.loadSection(job->number));
+      if (!records.back()) {
+        job->failure = OpenedSection::Failure::kLoad;
+        continue;
+      }
+      loaded.push_back(records.back()->span());
+      opening.push_back(job);
     }
-    std::optional<ByteBuffer> plain = open_(record->span());
-    if (!plain) {
-      job.failure = OpenedSection::Failure::kOpen;
-      return;
+    if (opening.empty()) return;
+    std::vector<std::optional<ByteBuffer>> plain = open_(loaded);
+    for (size_t i = 0; i < opening.size(); ++i) {
+      OpenedSection& job = *opening[i];
+      if (i >= plain.size() || !plain[i]) {
+        job.failure = OpenedSection::Failure::kOpen;
+        continue;
+      }
+      job.plain = std::move(*plain[i]);
+      if (job.wantDigest) {
+        Sha256 hash;
+        hash.update(job.plain);
+        hash.final(job.digest);
+        job.hasDigest = true;
+      }
     }
-    job.plain = std::move(*plain);
-    if (job.wantDigest) {
-      Sha256 hash;
-      hash.update(job.plain);
-      hash.final(job.digest);
-      job.hasDigest = true;
+    // What the opened sections hold from now on, in place of the estimate.
+    for (OpenedSection* job : jobs) {
+      const size_t size = job->plain.size();
+      *job->held += size;
+      *job->held -= job->charged;
+      job->charged = size;
     }
   }
 
   const RestoreWriter& writer_;
-  const SectionOpener& open_;
+  const SectionBatchOpener& open_;
+  const unsigned batch_;
   SectionUses uses_;
   const size_t window_;
+  // Bytes counted for the sections alive (see OpenedSection).
+  std::atomic<size_t> held_{0};
   // The consumer's side: coming uses in order (a shared opening appears
   // once per use) and the use written last.
   std::deque<std::shared_ptr<OpenedSection>> ahead_;
@@ -183,6 +250,7 @@ class SectionOpeners {
   std::condition_variable work_ready_;
   std::condition_variable job_done_;
   std::deque<std::shared_ptr<OpenedSection>> queue_;  // not yet taken by a worker
+  bool writer_waiting_ = false;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
@@ -245,8 +313,10 @@ RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fet
   }
 }
 
-RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers) {
-  SectionOpeners openers(writer, open, workerCount(workers));
+// The writing pass, with batches of up to `batch` records.
+static RestoreOutcome writeInBatches(RestoreWriter& writer, const SectionBatchOpener& open,
+                                     unsigned batch, unsigned workers) {
+  SectionOpeners openers(writer, open, batch, workerCount(workers));
   uint32_t lastSave = millisecondClock();
   while (true) {
     switch (writer.nextEntry()) {
@@ -287,9 +357,11 @@ RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, u
   }
 }
 
-RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
-                          const std::string& targetPath, const SectionFetcher& fetch,
-                          const SectionOpener& open, const RestoreRunOptions& options) {
+// A whole restore, with batches of up to `batch` records.
+static RestoreOutcome restoreInBatches(RestoreWriter& writer, std::span<const uint8_t> payload,
+                                       const std::string& targetPath, const SectionFetcher& fetch,
+                                       const SectionBatchOpener& open,
+                                       const RestoreRunOptions& options, unsigned batch) {
   RestoreMainAction* ui = writer.progressObject();
   RestoreOutcome outcome;
   if (!writer.startRestore(payload, targetPath, options.restoreMetadata)) {
@@ -302,7 +374,7 @@ RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payloa
         ui->showStatus("Återställer filer och mappar... (2/2)",
                        "Restoring files and folders... (2/2)");
       }
-      outcome = writeAllFiles(writer, open, options.workers);
+      outcome = writeInBatches(writer, open, batch, options.workers);
     }
   }
   if (!writer.removeTempFolder() && outcome.finished()) {
@@ -324,6 +396,36 @@ RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payloa
       break;
   }
   return outcome;
+}
+
+// A batch opener that hands single records to `open`.
+static SectionBatchOpener oneByOne(const SectionOpener& open) {
+  return [&open](std::span<const std::span<const uint8_t>> records) {
+    std::vector<std::optional<ByteBuffer>> plain;
+    for (std::span<const uint8_t> record : records) plain.push_back(open(record));
+    return plain;
+  };
+}
+
+RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers) {
+  return writeInBatches(writer, oneByOne(open), 1, workers);
+}
+
+RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionBatchOpener& open,
+                             unsigned workers) {
+  return writeInBatches(writer, open, kSectionBatchSize, workers);
+}
+
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionOpener& open, const RestoreRunOptions& options) {
+  return restoreInBatches(writer, payload, targetPath, fetch, oneByOne(open), options, 1);
+}
+
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionBatchOpener& open, const RestoreRunOptions& options) {
+  return restoreInBatches(writer, payload, targetPath, fetch, open, options, kSectionBatchSize);
 }
 
 }  // namespace vl

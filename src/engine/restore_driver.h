@@ -5,8 +5,9 @@
 // The request pass fetches every distinct section once and keeps it in the
 // writer's temporary folder. The writing pass walks the list with the
 // writer while worker threads (at most 6) load and open the records of the
-// coming sections ahead of it, in list order, so that the writer thread
-// only writes and the expensive opening runs in parallel. A section used by
+// coming sections ahead of it, in list order (one at a time, or in batches),
+// so that the writer thread only writes and the expensive opening runs in
+// parallel. A section used by
 // several neighbouring places is opened once for all of them. Each record
 // is deleted after its last use.
 #pragma once
@@ -16,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/byte_buffer.h"
 #include "engine/copy_log.h"
@@ -29,6 +31,11 @@ using SectionFetcher = std::function<std::optional<ByteBuffer>(uint32_t number)>
 // The plain data of a record, or nothing when it does not open (damaged,
 // cut short, or sealed with other keys). Runs on several threads at once.
 using SectionOpener = std::function<std::optional<ByteBuffer>(std::span<const uint8_t> record)>;
+// Several records at once: entry i is what a SectionOpener would give for
+// records[i], but the work may be shared between them (the private-key
+// operations of a batch run together). Runs on several threads at once.
+using SectionBatchOpener = std::function<std::vector<std::optional<ByteBuffer>>(
+    std::span<const std::span<const uint8_t>> records)>;
 
 enum class RestoreEnd : uint8_t { kFinished, kFailed, kCancelled };
 
@@ -43,8 +50,10 @@ struct RestoreOutcome {
   bool finished() const { return end == RestoreEnd::kFinished; }
 };
 
-// At most this many records are opened at once.
+// At most this many threads open records.
 inline constexpr unsigned kMaxSectionOpeners = 6;
+// At most this many records go to one call of a SectionBatchOpener.
+inline constexpr unsigned kSectionBatchSize = 8;
 
 // The request pass: creates the temporary folder, then fetches and stores
 // every section the writer names. The writer must have started.
@@ -54,6 +63,11 @@ RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fet
 // 1..kMaxSectionOpeners; 0 picks one per processor) open records ahead of
 // the writer. Saves the progress at most once a second.
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers);
+// The same with records opened in batches: a worker takes up to
+// kSectionBatchSize coming sections at once. The sections ahead of the
+// writer are bounded in number and in bytes (about 64 MiB).
+RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionBatchOpener& open,
+                             unsigned workers);
 
 struct RestoreRunOptions {
   bool restoreMetadata = true;
@@ -71,5 +85,8 @@ struct RestoreRunOptions {
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
                           const SectionOpener& open, const RestoreRunOptions& options);
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionBatchOpener& open, const RestoreRunOptions& options);
 
 }  // namespace vl

@@ -77,8 +77,25 @@ class RestoreDriverTest : public ::testing::Test {
     runOptions.workers = workers;
     runOptions.log.language = 1;
     ByteBuffer payload = copy.payload();
+    auto fetch = [&](uint32_t number) { return copy.fetch(number); };
+    if (batches) {
+      return runRestore(
+          writer, payload.span(), target, fetch,
+          [&](std::span<const std::span<const uint8_t>> records) {
+            opens += static_cast<int>(records.size());
+            int size = static_cast<int>(records.size());
+            for (int seen = largestBatch.load(); seen < size;) {
+              if (largestBatch.compare_exchange_weak(seen, size)) break;
+            }
+            std::vector<std::optional<ByteBuffer>> plain;
+            for (std::span<const uint8_t> record : records)
+              plain.push_back(test::openForTest(record));
+            return plain;
+          },
+          runOptions);
+    }
     return runRestore(
-        writer, payload.span(), target, [&](uint32_t number) { return copy.fetch(number); },
+        writer, payload.span(), target, fetch,
         [&](std::span<const uint8_t> record) {
           ++opens;
           return test::openForTest(record);
@@ -104,25 +121,38 @@ class RestoreDriverTest : public ::testing::Test {
   Outcomes outcomes;
   std::string target;
   std::atomic<int> opens{0};
+  // Whether records are opened through a batch opener, and the most it got.
+  bool batches = false;
+  std::atomic<int> largestBatch{0};
 };
 
-TEST_F(RestoreDriverTest, RestoresTheSameTreeWithAnyNumberOfWorkers) {
-  for (unsigned workers : {1u, 2u, 6u}) {
-    fs::remove_all(target);
-    fs::create_directory(target);
-    HandMadeCopy copy = busyCopy();
-    RestoreOutcome outcome = run(copy, workers);
-    ASSERT_TRUE(outcome.finished()) << workers << ": " << outcome.message.english;
-    EXPECT_EQ(copy.fetches, static_cast<int>(copy.records.size()));
-    EXPECT_EQ(readFile(target + "/Top/f2/d"),
-              piece(203, 3000) + piece(204, 3000) + piece(205, 17));
-    EXPECT_EQ(readFile(target + "/Top/f3/z"), piece(325, 10 + 25 * 13));
-    size_t files = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(target)) files += entry.is_regular_file();
-    EXPECT_EQ(files, 120u);
-    EXPECT_FALSE(tempFolderLeft());
-    EXPECT_TRUE(outcomes.finished);
-    EXPECT_EQ(lastLogText(), "Restore finished without errors.");
+TEST_F(RestoreDriverTest, RestoresTheSameTreeWithAnyNumberOfWorkersAndEitherOpener) {
+  for (bool batched : {false, true}) {
+    batches = batched;
+    for (unsigned workers : {1u, 2u, 6u}) {
+      fs::remove_all(target);
+      fs::create_directory(target);
+      HandMadeCopy copy = busyCopy();
+      largestBatch = 0;
+      RestoreOutcome outcome = run(copy, workers);
+      ASSERT_TRUE(outcome.finished()) << workers << ": " << outcome.message.english;
+      if (batched) {
+        // Batches form, and never exceed their size.
+        EXPECT_GT(largestBatch.load(), 1) << workers;
+        EXPECT_LE(largestBatch.load(), static_cast<int>(kSectionBatchSize)) << workers;
+      }
+      EXPECT_EQ(copy.fetches, static_cast<int>(copy.records.size()));
+      EXPECT_EQ(readFile(target + "/Top/f2/d"),
+                piece(203, 3000) + piece(204, 3000) + piece(205, 17));
+      EXPECT_EQ(readFile(target + "/Top/f3/z"), piece(325, 10 + 25 * 13));
+      size_t files = 0;
+      for (const auto& entry : fs::recursive_directory_iterator(target))
+        files += entry.is_regular_file();
+      EXPECT_EQ(files, 120u);
+      EXPECT_FALSE(tempFolderLeft());
+      EXPECT_TRUE(outcomes.finished);
+      EXPECT_EQ(lastLogText(), "Restore finished without errors.");
+    }
   }
 }
 
@@ -204,6 +234,51 @@ TEST_F(RestoreDriverTest, ACancelRequestStopsTheRestoreAndRemovesTheTemporaryFol
   EXPECT_TRUE(outcomes.cancelled);
   EXPECT_FALSE(fs::exists(target + "/Top"));
   EXPECT_FALSE(tempFolderLeft());
+}
+
+// The same restores through a batch opener.
+class BatchRestoreDriverTest : public RestoreDriverTest {
+ protected:
+  BatchRestoreDriverTest() { batches = true; }
+};
+
+TEST_F(BatchRestoreDriverTest, SharedSectionsAreOpenedOnce) {
+  HandMadeCopy copy;
+  const uint32_t zeros = copy.section(std::string(4096, '\0'));
+  copy.fileOfSections(u"\\zeros.bin", std::vector<uint32_t>(40, zeros));
+  copy.file(u"\\other.bin", {piece(1, 100)});
+  copy.fileOfSections(u"\\zeros-again.bin", std::vector<uint32_t>(3, zeros));
+  RestoreOutcome outcome = run(copy);
+  ASSERT_TRUE(outcome.finished()) << outcome.message.english;
+  EXPECT_EQ(opens.load(), 2);
+  EXPECT_EQ(readFile(target + "/zeros.bin"), std::string(40 * 4096, '\0'));
+  EXPECT_EQ(readFile(target + "/zeros-again.bin"), std::string(3 * 4096, '\0'));
+}
+
+TEST_F(BatchRestoreDriverTest, ADamagedRecordInsideABatchFailsAtItsOwnSection) {
+  for (unsigned workers : {1u, 2u}) {
+    fs::remove_all(target);
+    fs::create_directory(target);
+    HandMadeCopy copy = busyCopy();
+    // f1\k is a file of one section with whole batches before and after it.
+    const FileListEntry* broken = nullptr;
+    for (uint32_t i = 0; i < copy.list.entryCount(); ++i) {
+      if (copy.list.entry(i).name == u"\\Top\\f1\\k") broken = &copy.list.entry(i);
+    }
+    ASSERT_NE(broken, nullptr);
+    const uint32_t number = broken->sections[0].number;
+    copy.records.at(number)[40] ^= 0x10;
+
+    RestoreOutcome outcome = run(copy, workers);
+    ASSERT_EQ(outcome.end, RestoreEnd::kFailed);
+    EXPECT_EQ(outcome.message.english, "Error: Could not start decryption.");
+    EXPECT_EQ(outcome.detail, "\\Top\\f1\\k, section " + std::to_string(number));
+    EXPECT_EQ(readFile(target + "/Top/f1/j"), piece(109, 10 + 9 * 13));
+    EXPECT_EQ(readFile(target + "/Top/f1/k"), "");  // made, never written
+    EXPECT_FALSE(fs::exists(target + "/Top/f1/l"));
+    EXPECT_FALSE(tempFolderLeft());
+    EXPECT_EQ(lastLogText(), outcome.message.english);
+  }
 }
 
 }  // namespace
