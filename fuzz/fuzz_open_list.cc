@@ -9,11 +9,9 @@
 #include <cstdint>
 #include <span>
 
-#include "crypto/aes_cipher.h"
-#include "crypto/hmac_sha256.h"
-#include "crypto/key_derivation.h"
 #include "model/list_payload.h"
 #include "model/list_record.h"
+#include "tagged_body.h"
 
 namespace {
 
@@ -22,29 +20,12 @@ const uint8_t kLocalKey[32] = {0x4c, 0x69, 0x73, 0x74, 1,  2,  3,  4,  5,  6,  7
                                19,   20,   21,   22,   23, 24, 25, 26, 27, 28};
 
 vl::ByteBuffer wrap(std::span<const uint8_t> plain, uint16_t version) {
-  vl::KeyPair keys = vl::deriveKeys(kLocalKey);
-  vl::ByteBuffer encryptionKey = version == 1 ? keys.key(0) : vl::ByteBuffer(kLocalKey, 32);
-  vl::ByteBuffer macKey = version == 1 ? keys.key(1) : vl::ByteBuffer(kLocalKey, 32);
-  uint8_t iv[16] = {7, 7, 7};
-  vl::AesCipher aes(encryptionKey);
-  aes.setChainingValue(iv);
-  vl::ByteBuffer ciphertext(plain);
-  if (!aes.encryptBuffer(ciphertext)) return {};
-  vl::ByteBuffer sealed(iv, sizeof iv);
-  sealed.appendBytes(ciphertext);
-  vl::ByteBuffer tag = vl::HmacSha256(macKey).mac(sealed);
-
+  const uint8_t iv[16] = {7, 7, 7};
   vl::ByteBuffer record;
   record.appendU16(vl::kListRecordType);
   record.appendU16(version);
   record.appendU16(0);
-  if (version == 1) {
-    sealed.appendBytes(tag);
-    record.appendCounted(sealed);
-  } else {
-    record.appendCounted(sealed);
-    record.appendCounted(tag);
-  }
+  if (!vl::fuzz::appendTaggedBody(record, plain, version, kLocalKey, iv)) return {};
   return record;
 }
 

@@ -4,35 +4,22 @@
 
 #include <algorithm>
 
-#include "engine/backup_engine.h"
-#include "engine/backup_engine_test_util.h"
-#include "engine/working_folder.h"
+#include "engine/backup_engine_fixture.h"
 
 namespace vl {
 namespace {
 
-using test::EngineSetup;
-using test::filesOf;
-using test::idsOf;
-using test::makeFolder;
-using test::patternBytes;
-using test::pullCopy;
-using test::SectionStore;
-using test::setWriteTime;
-using test::writeFile;
-
-constexpr size_t kSection = 2097152;
+using namespace test;
 
 std::vector<uint32_t> sorted(std::vector<uint32_t> ids) {
   std::sort(ids.begin(), ids.end());
   return ids;
 }
 
-class ResumeTest : public ::testing::Test {
+class ResumeTest : public TreeTest {
  protected:
   void SetUp() override {
-    tree = work.file("tree");
-    makeFolder(tree);
+    TreeTest::SetUp();
     for (int i = 0; i < 8; ++i) {
       std::string name = tree + "/f" + std::to_string(i);
       writeFile(name, patternBytes(3000 + i, 10 + i));
@@ -50,9 +37,6 @@ class ResumeTest : public ::testing::Test {
     EXPECT_EQ(loadRestartState(&saved), RestartLoad::kLoaded);
     return saved;
   }
-
-  test::WorkingFolder work;
-  std::string tree;
 };
 
 TEST_F(ResumeTest, CompletedFilesAreNotReadAgain) {
@@ -134,20 +118,13 @@ TEST_F(ResumeTest, DamagedRestartStateStartsAFreshCopy) {
 
 // A section the interrupted attempt reused from the previous copy belongs to
 // that copy: dropping it with the attempt's unused record would damage it.
-TEST(ResumeAgainstPreviousCopyTest, OrphanedSectionsNeverIncludeStoredCopiesSections) {
-  test::WorkingFolder work;
-  const std::string tree = work.file("tree");
-  makeFolder(tree);
+class ResumeAgainstPreviousCopyTest : public TreeTest {};
+
+TEST_F(ResumeAgainstPreviousCopyTest, OrphanedSectionsNeverIncludeStoredCopiesSections) {
   std::string big = patternBytes(kSection + 100, 20);
   writeFile(tree + "/big", big);
   SectionStore store;
-  ByteBuffer previous;
-  {
-    EngineSetup setup(tree);
-    BackupEngine engine(setup.options);
-    ASSERT_TRUE(pullCopy(engine, &store).finished);
-    previous = engine.newFileList();
-  }
+  ByteBuffer previous = firstCopy(tree, &store);
   const uint32_t headId = parseList(previous.span())->entry(1).sections[0].number;
 
   // The tail changes; the attempt sends only the new tail and is cut off
@@ -187,11 +164,10 @@ TEST(ResumeAgainstPreviousCopyTest, OrphanedSectionsNeverIncludeStoredCopiesSect
 
 // What the list says of a file that changes between its hashing pass and
 // its section pass is what was stored.
-class ChangedWhileCopiedTest : public ::testing::Test {
+class ChangedWhileCopiedTest : public TreeTest {
  protected:
   void SetUp() override {
-    tree = work.file("tree");
-    makeFolder(tree);
+    TreeTest::SetUp();
     path = tree + "/moving";
     writeFile(path, original);
   }
@@ -207,8 +183,6 @@ class ChangedWhileCopiedTest : public ::testing::Test {
     return files["\\tree\\moving"];
   }
 
-  test::WorkingFolder work;
-  std::string tree;
   std::string path;
   const std::string original = patternBytes(kSection + kSection / 2, 30);
 };
@@ -259,10 +233,9 @@ TEST_F(ResumeTest, StatusSaysRestartingUntilTheInterruptedAttemptIsPassed) {
                                                     "Säkerhetskopierar mappar...|Backing upp folders..."}));
 }
 
-TEST(LongReadTest, AFileOver100MiBIsAnnouncedWhileItIsRead) {
-  test::WorkingFolder work;
-  const std::string tree = work.file("tree");
-  makeFolder(tree);
+class LongReadTest : public TreeTest {};
+
+TEST_F(LongReadTest, AFileOver100MiBIsAnnouncedWhileItIsRead) {
   // Sparse: reads fast, and its sections are all alike.
   test::writeFile(tree + "/huge", "");
   ASSERT_EQ(::truncate((tree + "/huge").c_str(), 104857601), 0);
@@ -306,10 +279,9 @@ class ChangeOnLongRead : public BackupMainAction {
   std::string bytes_;
 };
 
-TEST(ChangedAfterListingTest, TheCopyHoldsTheBytesThatWereReadNotTheListedSize) {
-  test::WorkingFolder work;
-  const std::string tree = work.file("tree");
-  makeFolder(tree);
+class ChangedAfterListingTest : public TreeTest {};
+
+TEST_F(ChangedAfterListingTest, TheCopyHoldsTheBytesThatWereReadNotTheListedSize) {
   const std::string path = tree + "/shrinks";
   test::writeFile(path, "");
   ASSERT_EQ(::truncate(path.c_str(), 104857601), 0);

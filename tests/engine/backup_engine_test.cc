@@ -6,31 +6,19 @@
 #include <algorithm>
 #include <set>
 
-#include "engine/backup_engine_test_util.h"
-#include "engine/working_folder.h"
+#include "engine/backup_engine_fixture.h"
 
 namespace vl {
 namespace {
 
-using test::EngineSetup;
-using test::filesOf;
-using test::idsOf;
-using test::makeFolder;
-using test::patternBytes;
-using test::pullCopy;
-using test::SectionStore;
-using test::setWriteTime;
-using test::writeFile;
-
-constexpr size_t kSection = 2097152;
+using namespace test;
 
 // The first copy of a tree with nested and empty folders, empty files,
 // files at the section boundary, twins and non-ASCII names.
-class FirstCopyTest : public ::testing::Test {
+class FirstCopyTest : public TreeTest {
  protected:
   void SetUp() override {
-    tree = work.file("tree");
-    makeFolder(tree);
+    TreeTest::SetUp();
     makeFolder(tree + "/a");
     makeFolder(tree + "/a/b");
     makeFolder(tree + "/a/b/c");
@@ -43,9 +31,6 @@ class FirstCopyTest : public ::testing::Test {
     writeFile(tree + "/a/b/twin2", patternBytes(5000, 3));
     writeFile(tree + "/räksmörgås ☃.txt", "smörgås");
   }
-
-  test::WorkingFolder work;
-  std::string tree;
 };
 
 TEST_F(FirstCopyTest, EveryFileComesBackAndTwinsAreSentOnce) {
@@ -138,18 +123,9 @@ TEST_F(FirstCopyTest, AFreshCopyClearsAnOlderRestartStateAndDiscardClearsItsOwn)
   EXPECT_EQ(test::readFile("current.bin").size(), 12u);
 }
 
-// Runs a first copy of `tree` and gives its list payload.
-ByteBuffer firstCopy(const std::string& tree, SectionStore* store) {
-  EngineSetup setup(tree);
-  BackupEngine engine(setup.options);
-  EXPECT_TRUE(pullCopy(engine, store).finished);
-  return engine.newFileList();
-}
+class SecondCopyTest : public TreeTest {};
 
-TEST(SecondCopyTest, ReusesByNameByContentAndBySection) {
-  test::WorkingFolder work;
-  const std::string tree = work.file("tree");
-  makeFolder(tree);
+TEST_F(SecondCopyTest, ReusesByNameByContentAndBySection) {
   writeFile(tree + "/same", "unchanged");
   writeFile(tree + "/original", patternBytes(70000, 4));
   writeFile(tree + "/big", patternBytes(kSection + 500, 5));
@@ -201,10 +177,7 @@ TEST(SecondCopyTest, ReusesByNameByContentAndBySection) {
   EXPECT_EQ(idsOf(engine.unusedPreviousSections()), std::vector<uint32_t>{oldTail});
 }
 
-TEST(SecondCopyTest, ContentCompareReadsEveryFileAndReusesItByContent) {
-  test::WorkingFolder work;
-  const std::string tree = work.file("tree");
-  makeFolder(tree);
+TEST_F(SecondCopyTest, ContentCompareReadsEveryFileAndReusesItByContent) {
   writeFile(tree + "/one", "first file");
   writeFile(tree + "/two", patternBytes(kSection * 2 + 7, 6));
   SectionStore store;
@@ -225,10 +198,7 @@ TEST(SecondCopyTest, ContentCompareReadsEveryFileAndReusesItByContent) {
   EXPECT_EQ(idsOf(engine.usedSections()).size(), 4u);
 }
 
-TEST(SecondCopyTest, ANewSectionIdNeverNamesAStoredSection) {
-  test::WorkingFolder work;
-  const std::string tree = work.file("tree");
-  makeFolder(tree);
+TEST_F(SecondCopyTest, ANewSectionIdNeverNamesAStoredSection) {
   writeFile(tree + "/f", "fresh content");
   // A previous list whose counter lags behind the ids it uses.
   FileList previous;
