@@ -1,10 +1,13 @@
 #include "model/list_record.h"
 
+#include <cstring>
+
 #include "codec/table_huffman_coder.h"
 #include "crypto/aes_cipher.h"
 #include "crypto/hmac_sha256.h"
 #include "crypto/key_derivation.h"
 #include "crypto/section_cipher.h"
+#include "model/record_field.h"
 
 namespace vl {
 
@@ -13,20 +16,6 @@ namespace {
 constexpr uint32_t kHeaderBytes = 6;
 // A count-table stream holds at least its B, N and w.
 constexpr uint32_t kMinCompressedBytes = 9;
-
-// A field that must lie wholly inside `record`; nothing when it does not.
-std::optional<std::span<const uint8_t>> readField(std::span<const uint8_t> record,
-                                                  size_t& position) {
-  if (record.size() - position < 4) return std::nullopt;
-  const uint8_t* p = record.data() + position;
-  uint32_t length = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                    (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-  position += 4;
-  if (record.size() - position < length) return std::nullopt;
-  std::span<const uint8_t> field = record.subspan(position, length);
-  position += length;
-  return field;
-}
 
 bool tagsEqual(const ByteBuffer& a, std::span<const uint8_t> b) {
   if (a.size() != b.size()) return false;
@@ -59,14 +48,22 @@ ByteBuffer sealList(std::span<const uint8_t> payload, std::span<const uint8_t> l
   if (!payload.empty() && !TableHuffmanCoder::encode(payload, &body)) return {};
   SectionCipher cipher(localKey, &pool);
   if (!cipher.seal(body)) return {};
-  ByteBuffer record;
-  record.reserve(kHeaderBytes + 4 + body.size());
-  record.appendU16(kListRecordType);
-  record.appendU16(1);
-  record.appendU8(0);
-  record.appendU8(0);
-  record.appendCounted(body);
-  return record;
+  // The header goes in front of the sealed body inside the same buffer: the
+  // list of a large copy is tens of MiB, and a second copy of it would be
+  // the largest thing a backup holds while it finishes.
+  const uint32_t sealedSize = body.size();
+  if (sealedSize > UINT32_MAX - kHeaderBytes - 4) return {};
+  body.resize(kHeaderBytes + 4 + size_t{sealedSize});
+  std::memmove(body.data() + kHeaderBytes + 4, body.data(), sealedSize);
+  ByteBuffer header;
+  header.appendU16(kListRecordType);
+  header.appendU16(1);
+  header.appendU8(0);
+  header.appendU8(0);
+  header.appendU32(sealedSize);
+  std::memcpy(body.data(), header.data(), header.size());
+  body.setReadPosition(0);
+  return body;
 }
 
 std::optional<ByteBuffer> openList(std::span<const uint8_t> record,
@@ -78,7 +75,7 @@ std::optional<ByteBuffer> openList(std::span<const uint8_t> record,
     return std::nullopt;
   }
   size_t position = kHeaderBytes;
-  std::optional<std::span<const uint8_t>> body = readField(record, position);
+  std::optional<std::span<const uint8_t>> body = readRecordField(record, position);
   if (!body) return std::nullopt;
 
   ByteBuffer plain;
@@ -92,7 +89,7 @@ std::optional<ByteBuffer> openList(std::span<const uint8_t> record,
       return std::nullopt;
     }
   } else {
-    std::optional<std::span<const uint8_t>> tag = readField(record, position);
+    std::optional<std::span<const uint8_t>> tag = readRecordField(record, position);
     if (!tag || !openSealed(*body, *tag, localKey, localKey, plain)) return std::nullopt;
   }
 

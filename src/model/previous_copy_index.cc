@@ -43,8 +43,10 @@ bool PreviousCopyIndex::build(const FileList& list) {
   }
   files_.reserve(files);
   byName_.reserve(files, size_t{files} * 32);
-  byContent_.reserve(files, size_t{files} * ListHash::kMaxLength);
-  bySectionHash_.reserve(sections, size_t{sections} * ListHash::kMaxLength);
+  // Content and section hashes stay in the list, which outlives the index;
+  // only the name hashes are made here and must be held.
+  byContent_.reserveReferenced(files);
+  bySectionHash_.reserveReferenced(sections);
   sectionNumbers_.reserve(sections, 0);
 
   uint8_t nameHash[32];
@@ -56,12 +58,12 @@ bool PreviousCopyIndex::build(const FileList& list) {
     ok = byName_.insert(std::span<const uint8_t>(nameHash, 32), index);
     // The first file with a given content is the one that is found.
     if (ok && !byContent_.find(entry.contentHash.bytes())) {
-      ok = byContent_.insert(entry.contentHash.bytes(), index);
+      ok = byContent_.insertReferenced(entry.contentHash.bytes(), index);
     }
     for (const ListSection& section : entry.sections) {
       if (!ok) break;
       if (sectionNumbers_.find(section.number)) continue;
-      ok = bySectionHash_.insert(section.hash.bytes(), section.number) &&
+      ok = bySectionHash_.insertReferenced(section.hash.bytes(), section.number) &&
            sectionNumbers_.insert(section.number, section.number);
     }
     if (!ok) break;

@@ -61,11 +61,14 @@ void ReuseIndex::rehash(size_t bucketCount) {
   // every chain, as they were before.
   for (uint32_t i = 0; i < nodes_.size(); ++i) {
     const Node& node = nodes_[i];
-    uint32_t bucket = node.keyLength == kIntegerKey
-                          ? bucketOf(node.keyOffset)
-                          : bucketOf(keys_.span().subspan(node.keyOffset, node.keyLength));
-    link(i, bucket);
+    link(i, node.keyLength == kIntegerKey ? bucketOf(node.keyOffset) : bucketOf(keyOf(node)));
   }
+}
+
+std::span<const uint8_t> ReuseIndex::keyOf(const Node& node) const {
+  if (node.keyLength & kReferenced)
+    return {references_[node.keyOffset], node.keyLength & ~kReferenced};
+  return keys_.span().subspan(node.keyOffset, node.keyLength);
 }
 
 void ReuseIndex::reserve(uint32_t keys, size_t keyBytes) {
@@ -76,25 +79,46 @@ void ReuseIndex::reserve(uint32_t keys, size_t keyBytes) {
   rehash(nodes / 2 + 1);
 }
 
+void ReuseIndex::reserveReferenced(uint32_t keys) {
+  size_t nodes = nodes_.size() + size_t{keys};
+  if (nodes >= kNone || references_.size() + size_t{keys} >= kNone) return;
+  nodes_.reserve(nodes);
+  references_.reserve(references_.size() + keys);
+  rehash(nodes / 2 + 1);
+}
+
+void ReuseIndex::add(Node node, uint32_t bucket) {
+  nodes_.push_back(node);
+  link(static_cast<uint32_t>(nodes_.size() - 1), bucket);
+  growIfCrowded();
+}
+
 bool ReuseIndex::insert(std::span<const uint8_t> key, uint32_t value) {
   if (key.size() < kMinKeyLength) return true;
-  if (nodes_.size() >= kNone - 1 || key.size() >= kIntegerKey ||
+  if (nodes_.size() >= kNone - 1 || key.size() >= kReferenced ||
       uint64_t{keys_.size()} + key.size() > UINT32_MAX) {
     return false;
   }
   uint32_t offset = keys_.size();
   keys_.appendBytes(key);
-  nodes_.push_back(Node{kNone, value, offset, static_cast<uint32_t>(key.size())});
-  link(static_cast<uint32_t>(nodes_.size() - 1), bucketOf(key));
-  growIfCrowded();
+  add(Node{kNone, value, offset, static_cast<uint32_t>(key.size())}, bucketOf(key));
+  return true;
+}
+
+bool ReuseIndex::insertReferenced(std::span<const uint8_t> key, uint32_t value) {
+  if (key.size() < kMinKeyLength) return true;
+  if (nodes_.size() >= kNone - 1 || key.size() >= kReferenced - 1 || references_.size() >= kNone) {
+    return false;
+  }
+  uint32_t slot = static_cast<uint32_t>(references_.size());
+  references_.push_back(key.data());
+  add(Node{kNone, value, slot, kReferenced | static_cast<uint32_t>(key.size())}, bucketOf(key));
   return true;
 }
 
 bool ReuseIndex::insert(uint32_t key, uint32_t value) {
   if (nodes_.size() >= kNone - 1) return false;
-  nodes_.push_back(Node{kNone, value, key, kIntegerKey});
-  link(static_cast<uint32_t>(nodes_.size() - 1), bucketOf(key));
-  growIfCrowded();
+  add(Node{kNone, value, key, kIntegerKey}, bucketOf(key));
   return true;
 }
 
@@ -102,10 +126,8 @@ std::optional<uint32_t> ReuseIndex::find(std::span<const uint8_t> key) const {
   if (key.size() < kMinKeyLength || nodes_.empty()) return std::nullopt;
   for (uint32_t i = heads_[bucketOf(key)]; i != kNone; i = nodes_[i].next) {
     const Node& node = nodes_[i];
-    if (node.keyLength == key.size() &&
-        std::memcmp(keys_.data() + node.keyOffset, key.data(), key.size()) == 0) {
-      return node.value;
-    }
+    if (node.keyLength == kIntegerKey || (node.keyLength & ~kReferenced) != key.size()) continue;
+    if (std::memcmp(keyOf(node).data(), key.data(), key.size()) == 0) return node.value;
   }
   return std::nullopt;
 }
@@ -121,6 +143,7 @@ std::optional<uint32_t> ReuseIndex::find(uint32_t key) const {
 
 void ReuseIndex::clear() {
   keys_.clear();
+  WipedVector<const uint8_t*>().swap(references_);
   WipedVector<Node>().swap(nodes_);
   std::fill(heads_.begin(), heads_.end(), kNone);
 }

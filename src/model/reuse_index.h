@@ -8,7 +8,8 @@
 //     of the most recently inserted one;
 //   - a byte-string key never matches an integer key;
 //   - key bytes are overwritten with zeros when the table is emptied or
-//     destroyed.
+//     destroyed (a referenced key's bytes belong to, and are wiped by, the
+//     caller).
 // The table grows with its contents, so lookups stay a short chain walk
 // however many keys it holds.
 #pragma once
@@ -39,10 +40,16 @@ class ReuseIndex {
   // or 4 GiB of key bytes).
   bool insert(std::span<const uint8_t> key, uint32_t value);
   bool insert(uint32_t key, uint32_t value);
+  // The same as inserting `key`, but only a reference to its bytes is kept,
+  // for keys that live elsewhere anyway (the hashes of an indexed list): the
+  // caller keeps them unchanged for as long as the table holds them.
+  bool insertReferenced(std::span<const uint8_t> key, uint32_t value);
 
   // Room for `keys` more keys holding `keyBytes` more bytes in all, so that
   // filling a table of known size neither copies nor rehashes it.
   void reserve(uint32_t keys, size_t keyBytes);
+  // Room for `keys` more referenced keys.
+  void reserveReferenced(uint32_t keys);
 
   std::optional<uint32_t> find(std::span<const uint8_t> key) const;
   std::optional<uint32_t> find(uint32_t key) const;
@@ -56,14 +63,19 @@ class ReuseIndex {
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
   static constexpr uint32_t kIntegerKey = UINT32_MAX;
+  // Set in keyLength for a referenced key.
+  static constexpr uint32_t kReferenced = 0x80000000u;
 
   struct Node {
     uint32_t next;
     uint32_t value;
-    uint32_t keyOffset;  // into keys_; the key itself for integer keys
-    uint32_t keyLength;  // kIntegerKey for integer keys
+    uint32_t keyOffset;  // into keys_ or references_; the key itself for integer keys
+    uint32_t keyLength;  // kIntegerKey for integer keys; kReferenced | length for referenced
   };
 
+  // The bytes of a byte-string key.
+  std::span<const uint8_t> keyOf(const Node& node) const;
+  void add(Node node, uint32_t bucket);
   uint32_t bucketOf(std::span<const uint8_t> key) const;
   uint32_t bucketOf(uint32_t key) const;
   void link(uint32_t nodeIndex, uint32_t bucket);
@@ -73,6 +85,7 @@ class ReuseIndex {
   WipedVector<uint32_t> heads_;
   WipedVector<Node> nodes_;
   ByteBuffer keys_;
+  WipedVector<const uint8_t*> references_;
   uint32_t shift_ = 0;  // 64 - log2(bucket count)
 };
 

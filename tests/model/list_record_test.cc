@@ -72,6 +72,7 @@ TEST_F(ListRecordTest, BodyIsTheSectionCipherSealOfTheCountTableStream) {
   ByteBuffer record = sealList(payload_.span(), key_, pool_);
   record.setReadPosition(6);
   ByteBuffer body = record.readCounted();
+  EXPECT_EQ(record.remaining(), 0u);
   SectionCipher cipher(std::span<const uint8_t>(key_), &pool_);
   ASSERT_TRUE(cipher.open(body));
   EXPECT_EQ(body, compressed(payload_));

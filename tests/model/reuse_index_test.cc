@@ -78,6 +78,34 @@ TEST(ReuseIndexTest, AgreesWithAMapOnManyRandomKeys) {
   EXPECT_FALSE(index.find(absent));
 }
 
+// Keys held by reference follow every rule of copied ones: found by equal
+// bytes wherever those live, newest wins among equal keys of either kind,
+// short keys are ignored, integer keys never match, and growth keeps it all.
+TEST(ReuseIndexTest, ReferencedKeysBehaveAsCopiedOnes) {
+  std::mt19937 random(11);
+  std::vector<std::vector<uint8_t>> held(30000);
+  ReuseIndex index(4);
+  std::map<std::vector<uint8_t>, uint32_t> oracle;
+  for (uint32_t i = 0; i < held.size(); ++i) {
+    held[i].resize(5 + random() % 36);
+    for (auto& b : held[i]) b = static_cast<uint8_t>(random() % (i % 3 == 0 ? 2 : 256));
+    ASSERT_TRUE(i % 2 ? index.insertReferenced(held[i], i) : index.insert(held[i], i));
+    oracle[held[i]] = i;
+  }
+  for (const auto& [k, value] : oracle) ASSERT_EQ(index.find(std::vector<uint8_t>(k)), value);
+
+  std::vector<uint8_t> shortKey = key({1, 2, 3, 4});
+  std::vector<uint8_t> five = key({5, 0, 0, 0, 0});
+  EXPECT_TRUE(index.insertReferenced(shortKey, 1));
+  EXPECT_FALSE(index.find(shortKey));
+  ASSERT_TRUE(index.insert(5u, 2));
+  ASSERT_TRUE(index.insertReferenced(five, 3));
+  EXPECT_EQ(index.find(5u), 2u);
+  EXPECT_EQ(index.find(key({5, 0, 0, 0, 0})), 3u);
+  index.clear();
+  EXPECT_FALSE(index.find(key({5, 0, 0, 0, 0})));
+}
+
 TEST(ReuseIndexTest, ClearForgetsEverythingAndStaysUsable) {
   ReuseIndex index;
   for (uint32_t i = 0; i < 20000; ++i) ASSERT_TRUE(index.insert(i, i));
