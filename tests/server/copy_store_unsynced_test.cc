@@ -22,12 +22,13 @@ TEST(CopyStoreUnsyncedTest, RecordsAreWholeAtOnceAndLeaveNothingBeside) {
   EXPECT_EQ(*store->getSection(5), bytes("five again"));
   EXPECT_TRUE(store->getSection(6)->empty());
   EXPECT_EQ(store->sectionNumbers(), (std::vector<uint32_t>{5, 6}));
+  // All of one run's records share one pack; nothing else is left beside.
   size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir.file("sections"))) {
-    EXPECT_EQ(entry.path().extension(), ".rec");
+    EXPECT_EQ(entry.path().extension(), ".pack");
     ++files;
   }
-  EXPECT_EQ(files, 2u);
+  EXPECT_EQ(files, 1u);
 }
 
 }  // namespace

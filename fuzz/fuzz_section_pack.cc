@@ -1,0 +1,35 @@
+// The section-pack reader: any file content gives entries that lie wholly
+// inside the file, in order, or none; it never reads past the file's end.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "server/store/section_pack.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const int fd = ::memfd_create("pack", MFD_CLOEXEC);
+  if (fd < 0) return 0;
+  if (::ftruncate(fd, 0) != 0) return 0;
+  size_t written = 0;
+  while (written < size) {
+    ssize_t put = ::pwrite(fd, data + written, size - written, static_cast<off_t>(written));
+    if (put <= 0) return 0;
+    written += static_cast<size_t>(put);
+  }
+  uint64_t previousEnd = vl::kPackHeaderSize;
+  for (const vl::PackEntry& entry : vl::scanPack(fd)) {
+    if (entry.number == 0) std::abort();
+    if (entry.dropped) {
+      if (entry.length != 0) std::abort();
+      previousEnd += vl::kPackEntryHeaderSize;
+      continue;
+    }
+    if (entry.offset != previousEnd + vl::kPackEntryHeaderSize) std::abort();
+    if (entry.offset + entry.length > size) std::abort();
+    previousEnd = entry.offset + entry.length;
+  }
+  return 0;
+}
