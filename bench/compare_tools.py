@@ -17,7 +17,11 @@ encryption, lz4 compression) come from Debian; the script installs them with
 apt-get when missing.
 
 usage: compare_tools.py [--data DIR] [--rounds N] [--datasets mixed,smallfiles]
+                        [--scenarios first,second,mutated,restore]
                         [--vltool PATH] [--work DIR]
+
+--scenarios runs only the named scenarios (second and mutated need first;
+mutated needs second; restore restores whatever the last copy was).
 """
 import argparse
 import json
@@ -143,9 +147,19 @@ def main():
     parser.add_argument("--work", default=None)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--datasets", default="mixed,smallfiles")
+    parser.add_argument("--scenarios", default="first,second,mutated,restore",
+                        help="comma-separated subset of first,second,mutated,restore")
     parser.add_argument("--vltool", default=os.path.join(REPO, "build", "release", "tools", "vltool"))
     parser.add_argument("--json", default=None, help="also write the raw results here")
     args = parser.parse_args()
+    scenarios = set(args.scenarios.split(","))
+    unknown = scenarios - {"first", "second", "mutated", "restore"}
+    if unknown:
+        sys.exit(f"unknown scenarios: {', '.join(sorted(unknown))}")
+    if "second" in scenarios or "mutated" in scenarios or "restore" in scenarios:
+        scenarios.add("first")
+    if "mutated" in scenarios:
+        scenarios.add("second")
     ensure_tools()
     pristine = os.path.join(args.data, "pristine")
     work = args.work or os.path.join(args.data, "work")
@@ -177,12 +191,16 @@ def main():
             for t in order:
                 t.init()
                 note(ds, "first", t, t.backup(data))
-            for t in order:
-                note(ds, "second", t, t.backup(data))
-            subprocess.check_call([sys.executable, MAKE_DATASET, "mutate", data, "--round", str(r + 1)],
-                                  stdout=subprocess.DEVNULL)
-            for t in order:
-                note(ds, "mutated", t, t.backup(data))
+            if "second" in scenarios:
+                for t in order:
+                    note(ds, "second", t, t.backup(data))
+            if "mutated" in scenarios:
+                subprocess.check_call([sys.executable, MAKE_DATASET, "mutate", data,
+                                       "--round", str(r + 1)], stdout=subprocess.DEVNULL)
+                for t in order:
+                    note(ds, "mutated", t, t.backup(data))
+            if "restore" not in scenarios:
+                continue
             for t in order:
                 note(ds, "restore-disk", t, timed_restore(t, os.path.join(work, "restore")))
                 shutil.rmtree(os.path.join(work, "restore"), ignore_errors=True)

@@ -32,13 +32,27 @@ ListHash listHash(const ByteBuffer& digest) { return *ListHash::from(digest.span
 
 }  // namespace
 
-// The new file whose sections are being cut.
+// The new file whose sections are being cut: from the sections the hashing
+// pass kept, or by reading the file again.
 struct BackupEngine::CurrentFile {
   WalkEntry entry;
   WipedU16String name;
   ListHash hashed;  // from the hashing pass
+  std::vector<ByteBuffer> held;
+  size_t nextHeld = 0;
+  bool fromMemory = false;
   SectionCutter cutter;
   WipedVector<ListSection> sections;
+
+  SectionCutter::Cut next(ByteBuffer& piece) {
+    if (!fromMemory) return cutter.next(piece);
+    if (nextHeld == held.size()) return SectionCutter::Cut::kEnd;
+    piece = std::move(held[nextHeld++]);
+    return SectionCutter::Cut::kSection;
+  }
+  bool done() const { return fromMemory ? nextHeld == held.size() : cutter.done(); }
+  // The hash of the bytes cut: those that were hashed, when they were kept.
+  ListHash cutHash() { return fromMemory ? hashed : listHash(cutter.contentHash()); }
 };
 
 BackupEngine::BackupEngine(const BackupEngineOptions& options)
@@ -344,9 +358,16 @@ BackupEngine::Flow BackupEngine::startNewFile(const WalkEntry& entry, WipedU16St
 
   ByteBuffer whole;
   ListHash wholeHash = current_->hashed;
-  if (hashed.bytes <= kSectionSize && hashed.content.size() == hashed.bytes) {
+  // A test's hook between the passes wants the file read again.
+  const bool held = hashed.held() && (hashed.sections.size() == 1 || !betweenPasses_);
+  if (held && hashed.sections.size() > 1) {
     // In hand from the hashing pass: the file is not read again.
-    whole = std::move(hashed.content);
+    current_->held = std::move(hashed.sections);
+    current_->fromMemory = true;
+    return cutSections(section, id);
+  }
+  if (held) {
+    whole = std::move(hashed.sections.front());
   } else {
     if (betweenPasses_) betweenPasses_(entry.full_path);
     if (!current_->cutter.open(entry.full_path, hashed.bytes)) return Flow::kStop;
@@ -374,11 +395,10 @@ BackupEngine::Flow BackupEngine::cutSections(ByteBuffer* section, uint32_t* id) 
   ByteBuffer piece;
   for (;;) {
     if (cancel_->load() == 1) return Flow::kStop;
-    SectionCutter::Cut cut = current_->cutter.next(piece);
+    SectionCutter::Cut cut = current_->next(piece);
     if (cut == SectionCutter::Cut::kFailed) return Flow::kStop;
     if (cut == SectionCutter::Cut::kEnd) {
-      return completeNewFile(listHash(current_->cutter.contentHash())) ? Flow::kNext
-                                                                        : Flow::kStop;
+      return completeNewFile(current_->cutHash()) ? Flow::kNext : Flow::kStop;
     }
     progress_.advance(1, piece.size());
     const ListHash sectionHash = listHash(sha256(piece));
@@ -393,10 +413,7 @@ BackupEngine::Flow BackupEngine::cutSections(ByteBuffer* section, uint32_t* id) 
     if (!takeSectionId(&sectionId)) return Flow::kStop;
     current_->sections.push_back({sectionId, sectionHash});
     ++stats_.num_section_write;
-    if (current_->cutter.done() &&
-        !completeNewFile(listHash(current_->cutter.contentHash()))) {
-      return Flow::kStop;
-    }
+    if (current_->done() && !completeNewFile(current_->cutHash())) return Flow::kStop;
     *section = std::move(piece);
     *id = sectionId;
     return Flow::kSent;

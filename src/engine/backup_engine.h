@@ -13,7 +13,8 @@
 //   - a file of the previous copy with the same content;
 //   - one section of a new file equal to a section of the previous copy.
 // Every file is read at most twice: once to hash it, and once more to cut a
-// new file of several sections. A file of one section is read once.
+// new file larger than the hashing pass keeps (kHoldLimit); a smaller file
+// is read once.
 //
 // A list entry always describes exactly the bytes that were stored: the
 // content hash of a new file is the hash of the bytes as they were cut, so a
@@ -136,7 +137,8 @@ class BackupEngine {
   // thread) waits here until everything given out is stored.
   void setRestartSaveBarrier(std::function<bool()> barrier) { barrier_ = std::move(barrier); }
   // For tests: called with the full path of a new file of several sections
-  // after it was hashed and before it is cut.
+  // after it was hashed and before it is cut. While a hook is set such a
+  // file is always read again to be cut, as a file too large to keep is.
   void setBetweenPassesHook(std::function<void(const std::string&)> hook) {
     betweenPasses_ = std::move(hook);
   }

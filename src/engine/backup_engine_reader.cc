@@ -5,61 +5,122 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 
 namespace vl {
 
 bool SourceFile::open(const std::string& path) {
   close();
-  // Looked at through a non-blocking handle first, so that a FIFO or device
-  // put in the file's place cannot hold the copy; the reading handle is then
-  // opened on that very file.
+  // Opened without waiting, so that a FIFO or device put in the file's place
+  // cannot hold the copy, and refused unless it is a regular file; for a
+  // regular file the flag changes nothing, but it is taken off all the same.
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
   struct stat info {};
-  bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  bool opened = regular && file_.openForReading("/proc/self/fd/" + std::to_string(fd));
-  ::close(fd);
-  return opened;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+std::optional<size_t> SourceFile::read(void* out, size_t length) {
+  if (fd_ < 0) return std::nullopt;
+  auto* bytes = static_cast<uint8_t*>(out);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t got = ::read(fd_, bytes + done, length - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+void SourceFile::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool HashedContent::held() const {
+  uint64_t total = 0;
+  for (const ByteBuffer& section : sections) total += section.size();
+  return !sections.empty() && total == bytes;
 }
 
 HashedContent hashFileContent(const std::string& path, uint64_t sizeHint,
-                              const std::atomic<uint8_t>* cancel) {
+                              const std::atomic<uint8_t>* cancel, uint64_t holdLimit) {
+  constexpr uint32_t kReadSize = kHashPieceSize * kHashReadPieces;
   HashedContent result;
   SourceFile file;
   if (!file.open(path)) return result;
-  // Read straight into the buffer that becomes the section if the file fits
-  // in one; a larger file falls back to a small piece buffer.
-  bool holding = sizeHint <= kSectionSize;
-  if (holding) result.content.reserve(sizeHint + kHashPieceSize);
-  ByteBuffer piece(kHashPieceSize);
+  // A file to be kept is read straight into its sections; a larger one goes
+  // through one read buffer.
+  bool holding = sizeHint <= holdLimit;
+  ByteBuffer buffer(holding ? 0 : kReadSize);
+  // Room of the last section: what the listing says is left, plus a piece to
+  // see the end without growing; a file that grew gets a whole section.
+  size_t room = 0;
   Sha256 sha;
+  const auto cancelled = [&] {
+    if (cancel == nullptr || cancel->load(std::memory_order_relaxed) == 0) return false;
+    result.outcome = HashedContent::Outcome::kCancelled;
+    result.sections.clear();
+    return true;
+  };
   for (;;) {
-    if (cancel != nullptr && cancel->load(std::memory_order_relaxed) != 0) {
-      result.outcome = HashedContent::Outcome::kCancelled;
-      result.content.clear();
-      return result;
-    }
-    uint8_t* target = piece.data();
+    if (cancelled()) return result;
+    uint8_t* target = buffer.data();
+    size_t wanted = kReadSize;
     if (holding) {
-      uint32_t before = result.content.size();
-      result.content.resize(before + kHashPieceSize);
-      target = result.content.data() + before;
+      if (result.sections.empty() || result.sections.back().size() == room) {
+        if (!result.sections.empty() && room < kSectionSize) {
+          room = kSectionSize;
+        } else {
+          const uint64_t left = sizeHint > result.bytes ? sizeHint - result.bytes : 0;
+          room = static_cast<size_t>(std::min<uint64_t>(kSectionSize, left + kHashPieceSize));
+          result.sections.emplace_back();
+        }
+        result.sections.back().reserve(room);
+      }
+      ByteBuffer& last = result.sections.back();
+      wanted = std::min<size_t>(kReadSize, room - last.size());
+      const uint32_t before = last.size();
+      last.resize(before + wanted);
+      target = last.data() + before;
     }
-    std::optional<size_t> got = file.read(target, kHashPieceSize);
+    std::optional<size_t> got = file.read(target, wanted);
     if (!got) {
-      result.content.clear();
+      result.sections.clear();
       return result;
     }
-    if (holding) result.content.resize(result.content.size() - (kHashPieceSize - *got));
-    sha.update(target, *got);
-    result.bytes += *got;
-    if (holding && result.bytes > kSectionSize) {
-      holding = false;
-      result.content.clear();
+    if (holding) {
+      ByteBuffer& last = result.sections.back();
+      last.resize(last.size() - (wanted - *got));
     }
-    if (*got < kHashPieceSize) break;
+    // Hashed piece by piece, so that a cancel stops the pass as soon as it
+    // would have between two small reads.
+    for (size_t done = 0; done < *got; done += kHashPieceSize) {
+      if (done != 0 && cancelled()) return result;
+      sha.update(target + done, std::min<size_t>(kHashPieceSize, *got - done));
+    }
+    result.bytes += *got;
+    if (holding && result.bytes > holdLimit) {
+      holding = false;
+      result.sections.clear();
+      buffer.resize(kReadSize);
+    }
+    if (*got < wanted) break;
   }
+  if (!result.sections.empty() && result.sections.back().empty()) result.sections.pop_back();
   result.hash = sha.final();
   result.outcome = HashedContent::Outcome::kRead;
   return result;

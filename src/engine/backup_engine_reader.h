@@ -2,23 +2,24 @@
 // then, for a new file, a section pass that cuts it into sections.
 //
 // Only regular files are opened, and opening never waits: an entry replaced
-// by a FIFO or a device after it was listed is refused, not read. A file
-// that fits in one section keeps its bytes from the hashing pass, so it is
-// read once; larger files are read twice.
+// by a FIFO or a device after it was listed is refused, not read. A file of
+// at most kHoldLimit bytes keeps its bytes from the hashing pass, cut into
+// sections, so it is read once; larger files are read twice.
 //
-// The section pass hashes the bytes as they are cut. Its hash is the one a
-// list entry must carry: when the file changed between the passes it differs
-// from the hashing pass, and only the cut bytes were stored.
+// When a file is read twice, the section pass hashes the bytes as they are
+// cut. Its hash is the one a list entry must carry: when the file changed
+// between the passes it differs from the hashing pass, and only the cut
+// bytes were stored.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/byte_buffer.h"
 #include "crypto/sha256.h"
-#include "platform/file.h"
 
 namespace vl {
 
@@ -26,20 +27,30 @@ namespace vl {
 inline constexpr uint32_t kSectionSize = 2097152;
 // Piece size of the hashing pass; the cancel flag is looked at before each.
 inline constexpr uint32_t kHashPieceSize = 10240;
+// The hashing pass reads this many pieces at a time.
+inline constexpr uint32_t kHashReadPieces = 25;
+// The most the hashing pass keeps in memory; larger files are read again to
+// be cut.
+inline constexpr uint64_t kHoldLimit = 64ull << 20;
 
 // A regular file opened for reading, closed when the object goes away.
 class SourceFile {
  public:
+  SourceFile() = default;
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+  ~SourceFile() { close(); }
+
   // Opens `path` when it is a regular file (following symlinks). False for
   // anything else or when it cannot be opened.
   bool open(const std::string& path);
   // Reads up to `length` bytes, fewer only at the end of the file; the count
   // read, or nothing on an error.
-  std::optional<size_t> read(void* out, size_t length) { return file_.read(out, length); }
-  void close() { file_.close(); }
+  std::optional<size_t> read(void* out, size_t length);
+  void close();
 
  private:
-  File file_;
+  int fd_ = -1;
 };
 
 struct HashedContent {
@@ -48,16 +59,22 @@ struct HashedContent {
   Outcome outcome = Outcome::kUnreadable;
   ByteBuffer hash;     // 32 bytes after kRead
   uint64_t bytes = 0;  // how many bytes were hashed
-  // The whole content, when the listed size and the bytes read both fit in
-  // one section; empty otherwise.
-  ByteBuffer content;
+  // The whole content cut into sections (each kSectionSize bytes but the
+  // last, which is never empty), when the listed size and the bytes read
+  // are both at most the hold limit; empty otherwise.
+  std::vector<ByteBuffer> sections;
+
+  // Whether `sections` holds every byte that was hashed.
+  bool held() const;
 };
 
-// The hashing pass: SHA-256 of every byte of `path`, read to its end in
-// pieces of kHashPieceSize. `sizeHint` is the size the listing gave: the
-// content is kept only when it fits in one section. A set `cancel` ends the read as kCancelled.
+// The hashing pass: SHA-256 of every byte of `path`, read to its end and
+// hashed in pieces of kHashPieceSize. `sizeHint` is the size the listing
+// gave: the content is kept only when it and the bytes read are at most
+// `holdLimit`. A set `cancel` ends the read as kCancelled.
 HashedContent hashFileContent(const std::string& path, uint64_t sizeHint,
-                              const std::atomic<uint8_t>* cancel);
+                              const std::atomic<uint8_t>* cancel,
+                              uint64_t holdLimit = kHoldLimit);
 
 // The section pass over one new file.
 class SectionCutter {
