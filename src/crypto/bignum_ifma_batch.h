@@ -3,11 +3,12 @@
 //
 // Where IfmaModulus spreads one number over the lanes of a register, here
 // each of the eight 64-bit lanes holds its own number: register j holds
-// digit j (52 bits) of all eight. Every lane follows the same schedule, so
-// eight powers cost about what the multiplier does for one number spread
-// over the lanes, without its wait on each reduction digit. Made for the
-// private-key operation on many ciphertexts of one key: the CRT halves share
-// their exponent and modulus across all of them, only the bases differ.
+// digit j (52 bits) of all eight. Every lane follows the same schedule and
+// nothing waits on a reduction digit read out of a register, so the
+// multipliers stay busy: eight powers take about four and a half times as
+// long as one in the spread layout. Made for the private-key operation on
+// many ciphertexts of one key: the CRT halves share their exponent and
+// modulus across all of them, only the bases differ.
 //
 // Fixed 5-bit windows, the table read in full with masked blends, no branch
 // or address depending on the exponent or the values. Callers check
