@@ -5,11 +5,14 @@
 //   0: the rest is a whole record;
 //   1, 2: the second byte is the kind and the rest the plain body of a
 //         version-1 (1) or version-0 (2) record under the fixed keys.
-// Whatever opens must be a piece of at most 2 MiB.
+// Whatever opens must be a piece of at most 2 MiB. With the top bit of the
+// first byte set, the record is also opened together with copies of itself
+// and a good record, which must give what opening each alone gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 #include "../tests/crypto/rsa_test_keys.h"
 #include "crypto/aes_cipher.h"
@@ -84,5 +87,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::optional<vl::ByteBuffer> piece = vl::openSection(record.span(), kLocalKey, key());
   if (piece && piece->size() > vl::kMaxSectionSize && record[5] != 0) std::abort();
+  if ((data[0] & 0x80) != 0) {
+    static const vl::ByteBuffer good = wrap(std::span<const uint8_t>(kLocalKey), 1, 0);
+    const std::span<const uint8_t> records[] = {record.span(), good.span(),   record.span(),
+                                                record.span(), record.span(), record.span()};
+    std::vector<std::optional<vl::ByteBuffer>> pieces = vl::openSections(records, kLocalKey, key());
+    if (pieces.size() != 6 || !pieces[1] || pieces[1]->span().size() != sizeof kLocalKey) {
+      std::abort();
+    }
+    for (size_t i : {0, 2, 3, 4, 5}) {
+      if (pieces[i] != piece) std::abort();
+    }
+  }
   return 0;
 }
