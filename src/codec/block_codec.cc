@@ -20,9 +20,15 @@ uint32_t runLengthStreamLimit(uint32_t limit) {
 bool compressSection(std::span<const uint8_t> in, ByteBuffer* out) {
   out->clear();
   if (in.empty()) return true;
-  ByteBuffer runs;
-  if (!RunLengthCoder::encode(in, &runs)) return false;
-  return TreeHuffmanCoder::encode(runs.span(), out);
+  // The run-length stream lives only until the Huffman stage has coded it;
+  // each thread keeps its memory from section to section and wipes what it
+  // held after each.
+  thread_local ByteBuffer runs;
+  ByteCounts counts;
+  bool coded = RunLengthCoder::encodeCounting(in, &runs, &counts) &&
+               TreeHuffmanCoder::encodeCounted(runs.span(), counts, out);
+  runs.resize(0);
+  return coded;
 }
 
 bool decompress(uint8_t kind, std::span<const uint8_t> in, ByteBuffer* out, uint32_t max_output) {

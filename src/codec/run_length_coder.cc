@@ -69,12 +69,27 @@ uint8_t RunLengthCoder::escapeFor(const ByteCounts& counts) {
 }
 
 bool RunLengthCoder::encode(std::span<const uint8_t> in, ByteBuffer* out) {
+  ByteCounts counts;
   out->clear();
+  return encodeCounting(in, out, &counts);
+}
+
+bool RunLengthCoder::encodeCounting(std::span<const uint8_t> in, ByteBuffer* out,
+                                    ByteCounts* counts) {
+  out->resize(0);
   const size_t n = in.size();
   const uint64_t bound = 1 + static_cast<uint64_t>(n) + n / 256;
   constexpr size_t kSlack = 16;  // for the word stores of literal stretches
-  if (bound + kSlack > UINT32_MAX) return false;
-  const uint8_t escape = escapeFor(countBytes(in));
+  if (bound + kSlack > UINT32_MAX) {
+    out->clear();
+    return false;
+  }
+  // The result's counts are the input's, changed where escapes and runs are
+  // written: literals stand for themselves.
+  ByteCounts& c = *counts;
+  c = countBytes(in);
+  const uint8_t escape = escapeFor(c);
+  c[escape] += 1;
   out->resize(static_cast<size_t>(bound) + kSlack);
 
   const uint8_t* p = in.data();
@@ -108,6 +123,7 @@ bool RunLengthCoder::encode(std::span<const uint8_t> in, ByteBuffer* out) {
       o[1] = escape;
       o += 2;
       i += 1;
+      c[escape] += 1;
       continue;
     }
     size_t length = runLength(p + i, std::min(kMaxRun, n - i), value);
@@ -117,6 +133,9 @@ bool RunLengthCoder::encode(std::span<const uint8_t> in, ByteBuffer* out) {
       o[2] = static_cast<uint8_t>(length - kMinRun);
       o += 3;
       i += length;
+      c[value] -= static_cast<uint32_t>(length - 1);
+      c[escape] += 1;
+      c[length - kMinRun] += 1;
     } else {
       *o++ = value;
       i += 1;

@@ -22,6 +22,10 @@ class RunLengthCoder {
   // 1 + n + n / 256 bytes for n input bytes; an empty input gives the escape
   // byte alone. False (out emptied) only when that bound passes 2^32 - 1.
   static bool encode(std::span<const uint8_t> in, ByteBuffer* out);
+  // The same, also giving the byte counts of the result (what countBytes of
+  // `out` would give) without another pass over it. `out` keeps its memory
+  // for the next call; its old contents are wiped.
+  static bool encodeCounting(std::span<const uint8_t> in, ByteBuffer* out, ByteCounts* counts);
 
   // Decodes `in` into `out`. False (out emptied) when the stream is empty,
   // ends inside an escape sequence, or would decode to more than

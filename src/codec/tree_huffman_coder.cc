@@ -119,10 +119,14 @@ bool decodeSymbols(const uint8_t* in, size_t size, uint64_t pos, const CodeTree&
 }  // namespace
 
 bool TreeHuffmanCoder::encode(std::span<const uint8_t> in, ByteBuffer* out) {
+  return encodeCounted(in, countBytes(in), out);
+}
+
+bool TreeHuffmanCoder::encodeCounted(std::span<const uint8_t> in, const ByteCounts& counts,
+                                     ByteBuffer* out) {
   out->clear();
   const uint64_t n = in.size();
   if (n == 0) return false;
-  const ByteCounts counts = countBytes(in);
   const CodeTree tree = buildCodeTree(counts);
   CodeTable codes;
   if (!assignCodes(tree, CodeOrder::kFirstStepLowest, 0, kMaxCodeLength, &codes)) return false;

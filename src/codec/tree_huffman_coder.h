@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "codec/byte_histogram.h"
 #include "codec/codec_limits.h"
 #include "core/byte_buffer.h"
 
@@ -23,6 +24,9 @@ class TreeHuffmanCoder {
   // working area the format has always had, which a code built this way
   // never actually outgrows.
   static bool encode(std::span<const uint8_t> in, ByteBuffer* out);
+  // The same for a caller that already has countBytes(in).
+  static bool encodeCounted(std::span<const uint8_t> in, const ByteCounts& counts,
+                            ByteBuffer* out);
 
   // Decodes `in` into `out`. False (out emptied) when the header is cut
   // short, the tree runs past the end or has more than 256 leaves, the codes
