@@ -213,6 +213,8 @@ def main():
     print(header)
     for ds in args.datasets.split(","):
         for scenario in ("first", "second", "mutated", "restore-disk", "restore-shm"):
+            if not any((ds, scenario, t.name) in results for t in tools):
+                continue
             cells, best = [], {}
             for t in tools:
                 runs = results.get((ds, scenario, t.name), [])

@@ -2,6 +2,7 @@
 // on this machine, as the client makes one against the server: the previous
 // copy comes from the store, the backup engine decides what to send, each
 // section is sealed and stored, and the sealed list commits the copy.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,6 +124,11 @@ extern "C" void requestCancel(int) { g_cancel.store(1); }
 int runLocalBackup(const Args& args) {
   std::optional<BackupRequest> request = parseRequest(args);
   if (!request) return usageError("local");
+  // Sections come and go in buffers of a few MiB, thousands of them: keep
+  // that memory in the process rather than mapping, faulting in and
+  // unmapping it for every section.
+  ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
   for (std::string& folder : request->folders) {
     folder = absolutePath(folder);
     if (!vl::isFolder(folder)) return fail("'" + folder + "' is not a folder");
