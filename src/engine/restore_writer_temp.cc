@@ -6,56 +6,72 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace vl {
 namespace {
 
 constexpr int kCreateAttempts = 16;
+// Records are written in pieces of at most this many bytes, all handed to
+// the system in one call.
+constexpr size_t kPiece = 102400;
+// Pieces per call: a whole section of 2 MiB and its length go in one call.
+constexpr size_t kPiecesPerCall = 32;
 
 // Moves past `done` bytes of `pieces`, starting at piece `*first`.
-void advance(struct iovec (&pieces)[2], int* first, size_t done) {
-  while (*first < 2 && done >= pieces[*first].iov_len) {
+void advance(struct iovec* pieces, size_t count, size_t* first, size_t done) {
+  while (*first < count && done >= pieces[*first].iov_len) {
     done -= pieces[*first].iov_len;
     ++*first;
   }
-  if (*first < 2) {
+  if (*first < count) {
     pieces[*first].iov_base = static_cast<uint8_t*>(pieces[*first].iov_base) + done;
     pieces[*first].iov_len -= done;
   }
 }
 
-bool writeAll(int fd, const uint8_t* header, size_t headerLength,
-              std::span<const uint8_t> record) {
-  struct iovec pieces[2] = {{const_cast<uint8_t*>(header), headerLength},
-                            {const_cast<uint8_t*>(record.data()), record.size()}};
-  int first = 0;
-  while (first < 2) {
-    ssize_t put = ::writev(fd, pieces + first, 2 - first);
+// Writes all of `pieces`; false on an error.
+bool writeAll(int fd, struct iovec* pieces, size_t count) {
+  size_t first = 0;
+  while (first < count) {
+    ssize_t put = ::writev(fd, pieces + first, static_cast<int>(count - first));
     if (put < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (put == 0) return false;
-    advance(pieces, &first, static_cast<size_t>(put));
+    advance(pieces, count, &first, static_cast<size_t>(put));
   }
   return true;
 }
 
-// Fills both pieces completely; false on an error or an early end.
-bool readAll(int fd, struct iovec (&pieces)[2]) {
-  int first = 0;
-  while (first < 2) {
+// Fills `pieces` until the end of the file; the number of bytes read, or
+// nothing on an error.
+std::optional<size_t> readUntilFullOrEnd(int fd, struct iovec* pieces, size_t count) {
+  size_t first = 0;
+  size_t total = 0;
+  while (first < count) {
     if (pieces[first].iov_len == 0) {
       ++first;
       continue;
     }
-    ssize_t got = ::readv(fd, pieces + first, 2 - first);
+    ssize_t got = ::readv(fd, pieces + first, static_cast<int>(count - first));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    advance(pieces, &first, static_cast<size_t>(got));
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    total += static_cast<size_t>(got);
+    advance(pieces, count, &first, static_cast<size_t>(got));
   }
-  return true;
+  return total;
+}
+
+// Opens a kept record for reading. The records are ours, so the access time
+// need not be kept: that spares dirtying each file's inode on its first read.
+int openForReading(int folder, const char* name) {
+  int fd = ::openat(folder, name, O_RDONLY | O_NOATIME | O_CLOEXEC);
+  if (fd < 0 && errno == EPERM) fd = ::openat(folder, name, O_RDONLY | O_CLOEXEC);
+  return fd;
 }
 
 }  // namespace
@@ -99,35 +115,48 @@ bool SectionTempFolder::store(uint32_t number, std::span<const uint8_t> record) 
   if (fd < 0) return false;
   stored_.insert(number);
   const uint32_t length = static_cast<uint32_t>(record.size());
-  const uint8_t header[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                             static_cast<uint8_t>(length >> 16),
-                             static_cast<uint8_t>(length >> 24)};
-  bool ok = writeAll(fd, header, sizeof header, record);
+  lengths_[number] = length;
+  uint8_t header[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                       static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+  struct iovec pieces[kPiecesPerCall];
+  size_t count = 0;
+  pieces[count++] = {header, sizeof header};
+  bool ok = true;
+  for (size_t at = 0; ok && at < record.size(); at += kPiece) {
+    const size_t piece = std::min(kPiece, record.size() - at);
+    pieces[count++] = {const_cast<uint8_t*>(record.data() + at), piece};
+    if (count == kPiecesPerCall) {
+      ok = writeAll(fd, pieces, count);
+      count = 0;
+    }
+  }
+  ok = ok && writeAll(fd, pieces, count);
   return ::close(fd) == 0 && ok;
 }
 
 std::optional<ByteBuffer> SectionTempFolder::load(uint32_t number) const {
   if (!exists()) return std::nullopt;
+  // The length comes from when the record was kept: no need to ask the file
+  // system for the size. A file cut short, or one that grew (the spare byte
+  // fills), is refused all the same.
+  auto known = lengths_.find(number);
+  if (known == lengths_.end()) return std::nullopt;
   std::string name = fileName(number);
-  int fd = ::openat(folder_fd_, name.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openForReading(folder_fd_, name.c_str());
   if (fd < 0) return std::nullopt;
-  std::optional<ByteBuffer> record;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size >= 4 &&
-      info.st_size - 4 <= static_cast<off_t>(ByteBuffer::kMaxFileLength)) {
-    // Length and record in one read: the file's size says how long it is.
-    uint8_t header[4];
-    ByteBuffer bytes(static_cast<size_t>(info.st_size - 4));
-    struct iovec pieces[2] = {{header, sizeof header}, {bytes.data(), bytes.size()}};
-    const uint32_t length = bytes.size();
-    if (readAll(fd, pieces) &&
-        (header[0] | (header[1] << 8) | (header[2] << 16) |
-         (static_cast<uint32_t>(header[3]) << 24)) == length) {
-      record = std::move(bytes);
-    }
-  }
+  uint8_t header[4];
+  uint8_t spare = 0;
+  ByteBuffer bytes(known->second);
+  struct iovec pieces[3] = {{header, sizeof header}, {bytes.data(), bytes.size()}, {&spare, 1}};
+  std::optional<size_t> got = readUntilFullOrEnd(fd, pieces, 3);
   ::close(fd);
-  return record;
+  const uint32_t length = bytes.size();
+  if (!got || *got != sizeof header + length ||
+      (header[0] | (header[1] << 8) | (header[2] << 16) |
+       (static_cast<uint32_t>(header[3]) << 24)) != length) {
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 bool SectionTempFolder::drop(uint32_t number) {

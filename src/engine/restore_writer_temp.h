@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/byte_buffer.h"
@@ -40,7 +41,7 @@ class SectionTempFolder {
   bool store(uint32_t number, std::span<const uint8_t> record);
   // The record kept for `number`. Nothing when it is missing or its file is
   // not exactly a length and that many bytes. Safe to call from several
-  // threads at once, while no other member is running.
+  // threads at once, also while drop() of another number runs.
   std::optional<ByteBuffer> load(uint32_t number) const;
   // Deletes the record of `number`. False when it was stored and could not
   // be deleted.
@@ -57,7 +58,11 @@ class SectionTempFolder {
   std::string working_directory_;
   std::string path_;
   int folder_fd_ = -1;
+  // Numbers whose files exist.
   std::unordered_set<uint32_t> stored_;
+  // The length of every record ever kept. Only store() changes it, so load()
+  // may read it while drop() runs on another thread.
+  std::unordered_map<uint32_t, uint32_t> lengths_;
 };
 
 }  // namespace vl

@@ -413,6 +413,16 @@ TEST_F(RestoreWriterTest, KeepsRecordsAsReceivedAndSweepsWhatIsLeft) {
   test::writeFile(folder + "/data_42.bin", std::string("\x0c\0\0\0sealed bytes++", 18));
   EXPECT_FALSE(writer.loadSection(42).has_value());
 
+  // A record longer than one call's worth of pieces comes back whole.
+  ByteBuffer large(3 * 1024 * 1024 + 12345);
+  for (uint32_t i = 0; i < large.size(); ++i) large.data()[i] = static_cast<uint8_t>(i * 131 + (i >> 13));
+  ASSERT_TRUE(writer.storeSection(9, large.span()));
+  EXPECT_EQ(fs::file_size(folder + "/data_9.bin"), large.size() + 4);
+  EXPECT_EQ(writer.loadSection(9), large);
+  ByteBuffer empty;
+  ASSERT_TRUE(writer.storeSection(10, empty.span()));
+  EXPECT_EQ(writer.loadSection(10), empty);
+
   ASSERT_TRUE(writer.storeSection(7, record.span()));
   ASSERT_TRUE(writer.dropSection(7));
   EXPECT_FALSE(fs::exists(folder + "/data_7.bin"));
