@@ -61,11 +61,11 @@ RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fet
 
 // The writing pass, after fetchAllSections: `workers` threads (clamped to
 // 1..kMaxSectionOpeners; 0 picks one per processor) open records ahead of
-// the writer. Saves the progress at most once a second.
+// the writer; the sections opened or being opened ahead of it hold at most
+// about 64 MiB. Saves the progress at most once a second.
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers);
 // The same with records opened in batches: a worker takes up to
-// kSectionBatchSize coming sections at once. The sections ahead of the
-// writer are bounded in number and in bytes (about 64 MiB).
+// kSectionBatchSize coming sections at once.
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionBatchOpener& open,
                              unsigned workers);
 
@@ -85,6 +85,7 @@ struct RestoreRunOptions {
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
                           const SectionOpener& open, const RestoreRunOptions& options);
+// The same, opening records in batches.
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
                           const SectionBatchOpener& open, const RestoreRunOptions& options);
