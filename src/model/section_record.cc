@@ -7,6 +7,7 @@
 #include "crypto/hmac_sha256.h"
 #include "crypto/key_derivation.h"
 #include "crypto/section_cipher.h"
+#include "model/record_field.h"
 
 namespace vl {
 namespace {
@@ -22,19 +23,6 @@ ByteBuffer recordKey(std::span<const uint8_t> localKey, const ByteBuffer& secret
   ByteBuffer key(kKeySize);
   for (uint32_t i = 0; i < kKeySize; ++i) key[i] = localKey[i] ^ secret[i];
   return key;
-}
-
-// A field lying wholly inside the record; nothing when it runs past the end.
-std::optional<std::span<const uint8_t>> readField(std::span<const uint8_t> record,
-                                                  size_t& position) {
-  if (record.size() - position < 4) return std::nullopt;
-  const uint8_t* p = record.data() + position;
-  uint32_t length = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                    (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-  position += 4;
-  if (record.size() - position < length) return std::nullopt;
-  position += length;
-  return record.subspan(position - length, length);
 }
 
 // Checks the HMAC of IV || ciphertext in constant time, then decrypts.
@@ -121,10 +109,10 @@ std::optional<SealedSection> readSealed(std::span<const uint8_t> record,
     return std::nullopt;
   }
   size_t position = kHeaderBytes;
-  auto wrapped = readField(record, position);
-  auto body = readField(record, position);
+  auto wrapped = readRecordField(record, position);
+  auto body = readRecordField(record, position);
   std::optional<std::span<const uint8_t>> tag;
-  if (sealed.version == 0) tag = readField(record, position);
+  if (sealed.version == 0) tag = readRecordField(record, position);
   if (!wrapped || !body || (sealed.version == 0 && !tag)) return std::nullopt;
   if (wrapped->size() != encryptionKey.modulusBytes()) return std::nullopt;
   sealed.wrapped = *wrapped;
