@@ -15,11 +15,9 @@
 #include <vector>
 
 #include "../tests/crypto/rsa_test_keys.h"
-#include "crypto/aes_cipher.h"
-#include "crypto/hmac_sha256.h"
-#include "crypto/key_derivation.h"
 #include "crypto/sha256.h"
 #include "model/section_record.h"
+#include "tagged_body.h"
 
 namespace {
 
@@ -47,31 +45,14 @@ struct Wrapped {
 
 vl::ByteBuffer wrap(std::span<const uint8_t> plain, uint16_t version, uint8_t kind) {
   static const Wrapped wrapped;
-  vl::KeyPair keys = vl::deriveKeys(wrapped.recordKey);
-  vl::ByteBuffer encryptionKey = version == 1 ? keys.key(0) : wrapped.recordKey;
-  vl::ByteBuffer macKey = version == 1 ? keys.key(1) : wrapped.recordKey;
-  uint8_t iv[16] = {9, 9, 9};
-  vl::AesCipher aes(encryptionKey);
-  aes.setChainingValue(iv);
-  vl::ByteBuffer ciphertext(plain);
-  if (!aes.encryptBuffer(ciphertext)) std::abort();
-  vl::ByteBuffer sealed(iv, sizeof iv);
-  sealed.appendBytes(ciphertext);
-  vl::ByteBuffer tag = vl::HmacSha256(macKey).mac(sealed);
-
+  const uint8_t iv[16] = {9, 9, 9};
   vl::ByteBuffer record;
   record.appendU16(vl::kSectionRecordType);
   record.appendU16(version);
   record.appendU8(0);
   record.appendU8(kind);
   record.appendCounted(wrapped.ciphertext);
-  if (version == 1) {
-    sealed.appendBytes(tag);
-    record.appendCounted(sealed);
-  } else {
-    record.appendCounted(sealed);
-    record.appendCounted(tag);
-  }
+  if (!vl::fuzz::appendTaggedBody(record, plain, version, wrapped.recordKey.span(), iv)) std::abort();
   return record;
 }
 
