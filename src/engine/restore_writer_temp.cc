@@ -46,12 +46,13 @@ bool writeAll(int fd, struct iovec* pieces, size_t count) {
   return true;
 }
 
-// Fills `pieces` until the end of the file; the number of bytes read, or
-// nothing on an error.
-std::optional<size_t> readUntilFullOrEnd(int fd, struct iovec* pieces, size_t count) {
+// Reads into `pieces` until `wanted` bytes have come or the file ends; the
+// number of bytes read (more than `wanted` when the pieces have room for
+// more), or nothing on an error.
+std::optional<size_t> readAtLeast(int fd, struct iovec* pieces, size_t count, size_t wanted) {
   size_t first = 0;
   size_t total = 0;
-  while (first < count) {
+  while (first < count && total < wanted) {
     if (pieces[first].iov_len == 0) {
       ++first;
       continue;
@@ -137,8 +138,8 @@ bool SectionTempFolder::store(uint32_t number, std::span<const uint8_t> record) 
 std::optional<ByteBuffer> SectionTempFolder::load(uint32_t number) const {
   if (!exists()) return std::nullopt;
   // The length comes from when the record was kept: no need to ask the file
-  // system for the size. A file cut short, or one that grew (the spare byte
-  // fills), is refused all the same.
+  // system for the size. A file cut short is refused, and so is one that
+  // grew: the spare byte after the record fills in the same read.
   auto known = lengths_.find(number);
   if (known == lengths_.end()) return std::nullopt;
   std::string name = fileName(number);
@@ -148,7 +149,7 @@ std::optional<ByteBuffer> SectionTempFolder::load(uint32_t number) const {
   uint8_t spare = 0;
   ByteBuffer bytes(known->second);
   struct iovec pieces[3] = {{header, sizeof header}, {bytes.data(), bytes.size()}, {&spare, 1}};
-  std::optional<size_t> got = readUntilFullOrEnd(fd, pieces, 3);
+  std::optional<size_t> got = readAtLeast(fd, pieces, 3, sizeof header + bytes.size());
   ::close(fd);
   const uint32_t length = bytes.size();
   if (!got || *got != sizeof header + length ||
