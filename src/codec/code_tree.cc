@@ -1,5 +1,7 @@
 #include "codec/code_tree.h"
 
+#include <algorithm>
+
 namespace vl {
 
 int16_t CodeTree::addNode(int16_t left, int16_t right, uint8_t symbol) {
@@ -12,28 +14,30 @@ int16_t CodeTree::addNode(int16_t left, int16_t right, uint8_t symbol) {
 
 namespace {
 
-// The builder's ordered list: at most 256 elements, so inserting by shifting
-// an array is cheaper than any cleverer structure.
+// The builder's ordered list of subtrees, lightest first. The two lightest
+// leave from the front by moving its start, and a merged subtree that
+// belongs in front takes the place before it, so only insertions further
+// back shift elements. Each merge removes two and adds one: the end never
+// passes 256 + 255.
 struct OrderedList {
-  int16_t node[256];
-  uint32_t weight[256];
-  int size = 0;
+  int16_t node[512];
+  uint32_t weight[512];
+  int begin = 0;
+  int end = 0;
 
+  int size() const { return end - begin; }
   void insertAt(int position, int16_t n, uint32_t w) {
-    for (int i = size; i > position; --i) {
-      node[i] = node[i - 1];
-      weight[i] = weight[i - 1];
+    if (position == begin && begin > 0) {
+      position = --begin;
+    } else {
+      for (int i = end; i > position; --i) {
+        node[i] = node[i - 1];
+        weight[i] = weight[i - 1];
+      }
+      ++end;
     }
     node[position] = n;
     weight[position] = w;
-    ++size;
-  }
-  // Index of the first element at or after `from` whose weight is at least
-  // `w`, or size when there is none.
-  int firstAtLeast(int from, uint32_t w) const {
-    int i = from;
-    while (i < size && weight[i] < w) ++i;
-    return i;
   }
 };
 
@@ -42,37 +46,45 @@ struct OrderedList {
 CodeTree buildCodeTree(const ByteCounts& counts) {
   CodeTree tree;
   OrderedList list;
-  // Values in ascending order, each in front of the first element of equal or
-  // greater weight: among equal weights the higher value stands earlier.
+  // Lightest first; among equal weights the higher value stands earlier.
+  struct Leaf {
+    uint32_t weight;
+    int16_t node;
+    uint8_t value;
+  };
+  Leaf leaves[256];
+  int count = 0;
   for (int v = 0; v < 256; ++v) {
     if (counts[v] == 0) continue;
-    int16_t leaf = tree.addNode(CodeTree::kNone, CodeTree::kNone, static_cast<uint8_t>(v));
-    list.insertAt(list.firstAtLeast(0, counts[v]), leaf, counts[v]);
+    int16_t node = tree.addNode(CodeTree::kNone, CodeTree::kNone, static_cast<uint8_t>(v));
+    leaves[count++] = Leaf{counts[v], node, static_cast<uint8_t>(v)};
   }
-  if (list.size == 0) return tree;
+  if (count == 0) return tree;
+  std::sort(leaves, leaves + count, [](const Leaf& a, const Leaf& b) {
+    return a.weight != b.weight ? a.weight < b.weight : a.value > b.value;
+  });
+  for (int i = 0; i < count; ++i) {
+    list.node[i] = leaves[i].node;
+    list.weight[i] = leaves[i].weight;
+  }
+  list.end = count;
 
-  while (list.size >= 2) {
-    int16_t x = list.node[0];
-    int16_t y = list.node[1];
-    uint32_t w = list.weight[0] + list.weight[1];
-    // Drop the first two elements.
-    for (int i = 2; i < list.size; ++i) {
-      list.node[i - 2] = list.node[i];
-      list.weight[i - 2] = list.weight[i];
-    }
-    list.size -= 2;
+  while (list.size() >= 2) {
+    int16_t x = list.node[list.begin];
+    int16_t y = list.node[list.begin + 1];
+    uint32_t w = list.weight[list.begin] + list.weight[list.begin + 1];
+    list.begin += 2;
     int16_t merged = tree.addNode(x, y, 0);
-    if (list.size == 0) {
-      list.insertAt(0, merged, w);
-    } else if (w < list.weight[0]) {
-      list.insertAt(0, merged, w);
-    } else {
+    int position = list.begin;
+    if (list.size() > 0 && w >= list.weight[list.begin]) {
       // Behind the first element even when it weighs the same, but ahead of
       // any later element of that weight.
-      list.insertAt(list.firstAtLeast(1, w), merged, w);
+      position = list.begin + 1;
+      while (position < list.end && list.weight[position] < w) ++position;
     }
+    list.insertAt(position, merged, w);
   }
-  tree.root = list.node[0];
+  tree.root = list.node[list.begin];
   return tree;
 }
 
