@@ -12,12 +12,12 @@
 # is reported in MiB against the target of 300 MiB.
 #
 # usage: bench/memory_250k.sh [FOLDER]   (default build/memory_250k)
-# environment: VLTOOL (default build/h4/tools/vltool), FILES (default
+# environment: VLTOOL (default build/release/tools/vltool), FILES (default
 # 250000), TARGET_MIB (default 300), KEEP=1 keeps the tree and the store.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-VLTOOL=${VLTOOL:-$REPO/build/h4/tools/vltool}
+VLTOOL=${VLTOOL:-$REPO/build/release/tools/vltool}
 FILES=${FILES:-250000}
 TARGET_MIB=${TARGET_MIB:-300}
 WORK=$(mkdir -p "${1:-$REPO/build/memory_250k}" && cd "${1:-$REPO/build/memory_250k}" && pwd)
