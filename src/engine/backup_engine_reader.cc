@@ -1,54 +1,10 @@
 #include "engine/backup_engine_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 
 namespace vl {
-
-bool SourceFile::open(const std::string& path) {
-  close();
-  // Opened without waiting, so that a FIFO or device put in the file's place
-  // cannot hold the copy, and refused unless it is a regular file; for a
-  // regular file the flag changes nothing, but it is taken off all the same.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return false;
-  }
-  fd_ = fd;
-  return true;
-}
-
-std::optional<size_t> SourceFile::read(void* out, size_t length) {
-  if (fd_ < 0) return std::nullopt;
-  auto* bytes = static_cast<uint8_t*>(out);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t got = ::read(fd_, bytes + done, length - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return done;
-}
-
-void SourceFile::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
 
 bool HashedContent::held() const {
   uint64_t total = 0;
@@ -60,8 +16,8 @@ HashedContent hashFileContent(const std::string& path, uint64_t sizeHint,
                               const std::atomic<uint8_t>* cancel, uint64_t holdLimit) {
   constexpr uint32_t kReadSize = kHashPieceSize * kHashReadPieces;
   HashedContent result;
-  SourceFile file;
-  if (!file.open(path)) return result;
+  File file;
+  if (!file.openRegularForReading(path)) return result;
   // A file to be kept is read straight into its sections; a larger one goes
   // through one read buffer.
   bool holding = sizeHint <= holdLimit;
@@ -131,7 +87,7 @@ bool SectionCutter::open(const std::string& path, uint64_t size) {
   size_ = size;
   cut_ = 0;
   ended_ = false;
-  return file_.open(path);
+  return file_.openRegularForReading(path);
 }
 
 uint32_t SectionCutter::plannedSections() const {

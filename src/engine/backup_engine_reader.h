@@ -20,6 +20,7 @@
 
 #include "core/byte_buffer.h"
 #include "crypto/sha256.h"
+#include "platform/file.h"
 
 namespace vl {
 
@@ -32,26 +33,6 @@ inline constexpr uint32_t kHashReadPieces = 25;
 // The most the hashing pass keeps in memory; larger files are read again to
 // be cut.
 inline constexpr uint64_t kHoldLimit = 64ull << 20;
-
-// A regular file opened for reading, closed when the object goes away.
-class SourceFile {
- public:
-  SourceFile() = default;
-  SourceFile(const SourceFile&) = delete;
-  SourceFile& operator=(const SourceFile&) = delete;
-  ~SourceFile() { close(); }
-
-  // Opens `path` when it is a regular file (following symlinks). False for
-  // anything else or when it cannot be opened.
-  bool open(const std::string& path);
-  // Reads up to `length` bytes, fewer only at the end of the file; the count
-  // read, or nothing on an error.
-  std::optional<size_t> read(void* out, size_t length);
-  void close();
-
- private:
-  int fd_ = -1;
-};
 
 struct HashedContent {
   enum class Outcome { kRead, kUnreadable, kCancelled };
@@ -99,7 +80,7 @@ class SectionCutter {
   void close() { file_.close(); }
 
  private:
-  SourceFile file_;
+  File file_;
   Sha256 whole_;
   uint64_t size_ = 0;
   uint64_t cut_ = 0;

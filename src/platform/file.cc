@@ -39,6 +39,19 @@ bool File::openForReading(const std::string& path) {
   return true;
 }
 
+bool File::openRegularForReading(const std::string& path) {
+  // Opened without waiting; for a regular file the flag changes nothing, but
+  // it is taken off all the same before any read.
+  if (!openWith(path, O_RDONLY | O_NONBLOCK | O_NOCTTY)) return false;
+  struct stat info {};
+  const int flags = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) ? ::fcntl(fd_, F_GETFL) : -1;
+  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close();
+    return false;
+  }
+  return true;
+}
+
 bool File::createNew(const std::string& path) { return openWith(path, O_WRONLY | O_CREAT | O_EXCL); }
 
 bool File::createOrTruncate(const std::string& path) {

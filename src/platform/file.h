@@ -24,6 +24,10 @@ class File {
 
   // Opens an existing file for reading without keeping others out.
   bool openForReading(const std::string& path);
+  // Opens `path` for reading only when it is a regular file (following
+  // symlinks). A FIFO or device put in a file's place is refused without
+  // waiting for a writer, so it can never hold the caller.
+  bool openRegularForReading(const std::string& path);
   // Creates `path` for writing; false when it already exists.
   bool createNew(const std::string& path);
   // Creates `path` for writing, or truncates it when it exists.
