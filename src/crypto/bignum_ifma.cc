@@ -1,22 +1,10 @@
 #include "crypto/bignum_ifma.h"
 
-// GCC 12's AVX-512 intrinsics start some results from _mm512_undefined_*(),
-// which its own -Wuninitialized then reports inside the header.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-#include <immintrin.h>
-
 #include <array>
 #include <cstring>
 
 #include "core/secure_wipe.h"
-
-// Functions that use the instructions carry this attribute; nothing else in
-// the program is compiled for them, and they run only when available() says so.
-#define VL_IFMA_TARGET __attribute__((target("avx512f,avx512ifma,avx512vl,avx512bw,avx512dq")))
+#include "crypto/ifma_kernel.h"
 
 // The loops over vectors and problems are short and fixed; unrolled, their
 // values stay in registers.
@@ -25,9 +13,9 @@
 namespace vl {
 namespace {
 
-constexpr uint64_t kMask52 = (uint64_t{1} << 52) - 1;
-constexpr uint32_t kWindow = 5;
-constexpr uint32_t kEntries = 1u << kWindow;
+using ifma::kEntries;
+using ifma::kMask52;
+using ifma::kWindow;
 
 template <int P>
 using Outputs = std::array<uint64_t*, P>;

@@ -1,19 +1,7 @@
 #include "crypto/bignum_ifma_batch.h"
 
-// GCC 12's AVX-512 intrinsics start some results from _mm512_undefined_*(),
-// which its own -Wuninitialized then reports inside the header.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-#include <immintrin.h>
-
 #include "core/secure_wipe.h"
-
-// Only these functions are compiled for the instructions; they run only when
-// IfmaModulus::available() says so.
-#define VL_IFMA_TARGET __attribute__((target("avx512f,avx512ifma,avx512vl,avx512bw,avx512dq")))
+#include "crypto/ifma_kernel.h"
 
 // The product loops are fully unrolled so that the column sums live in
 // registers and the shift by one digit per step costs nothing.
@@ -22,9 +10,9 @@
 namespace vl {
 namespace {
 
-constexpr uint64_t kMask52 = (uint64_t{1} << 52) - 1;
-constexpr uint32_t kWindow = 5;
-constexpr uint32_t kEntries = 1u << kWindow;
+using ifma::kEntries;
+using ifma::kMask52;
+using ifma::kWindow;
 constexpr uint32_t kLanes = IfmaBatch::kLanes;
 
 // Digit j (52 bits from bit 52 j) of a number of `count` limbs.
