@@ -8,12 +8,15 @@ copy of each dataset with each tool, then repeats full restores (onto disk
 under --work and into /dev/shm), the tools taking turns, and prints the
 minimum per tool and the ratio of vltool to the faster of the other two.
 
-vltool keeps its temporary section folder in its working directory; --wd
-puts that directory elsewhere (for instance on /dev/shm), to tell the cost
-of the temporary folder from the rest.
+vltool reads the records in place from its store. With --temp-folder it
+first copies them into its temporary section folder, as a restore from a
+server does; that folder is in its working directory, and --wd puts that
+directory elsewhere (for instance on /dev/shm), to tell the cost of the
+temporary folder from the rest.
 
 usage: compare_restore.py [--data DIR] [--work DIR] [--rounds N]
-                          [--datasets mixed,smallfiles] [--vltool PATH] [--wd DIR]
+                          [--datasets mixed,smallfiles] [--vltool PATH]
+                          [--temp-folder] [--wd DIR]
 """
 import argparse
 import os
@@ -33,6 +36,8 @@ def main():
     parser.add_argument("--datasets", default="mixed,smallfiles")
     parser.add_argument("--vltool", default=os.path.join(ct.REPO, "build", "release", "tools", "vltool"))
     parser.add_argument("--wd", default=None, help="vltool's working directory (temporary folder)")
+    parser.add_argument("--temp-folder", action="store_true",
+                        help="vltool restores through its temporary section folder")
     args = parser.parse_args()
     # The tools run in folders of their own: every path must be absolute.
     for name in ("data", "work", "vltool", "wd"):
@@ -49,7 +54,8 @@ def main():
     shm = "/dev/shm/vl-restore-only"
     results = {}  # (dataset, place, tool) -> [seconds]
     for ds in datasets:
-        tools = [ct.Vltool(args.vltool, os.path.join(work, ds, "vardlok")),
+        tools = [ct.Vltool(args.vltool, os.path.join(work, ds, "vardlok"),
+                           ["--temp-folder"] if args.temp_folder else []),
                  ct.Restic(os.path.join(work, ds, "restic")), ct.Borg(os.path.join(work, ds, "borg"))]
         for t in tools:
             os.makedirs(t.work, exist_ok=True)

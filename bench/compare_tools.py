@@ -67,8 +67,9 @@ def fresh(path):
 class Vltool:
     name = "vardlok"
 
-    def __init__(self, binary, work):
+    def __init__(self, binary, work, restore_options=()):
         self.binary, self.work = binary, work
+        self.restore_options = list(restore_options)
         self.keys = os.path.join(work, "keys")
         if not os.path.exists(os.path.join(self.keys, "local_key.bin")):
             fresh(self.keys)
@@ -86,7 +87,7 @@ class Vltool:
 
     def restore(self, target):
         return run([self.binary, "local", "restore", "--store", self.store, "--keys", self.keys,
-                    "--to", target], cwd=self.cwd)
+                    "--to", target] + self.restore_options, cwd=self.cwd)
 
 
 class Restic:

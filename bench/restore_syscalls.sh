@@ -4,24 +4,26 @@
 # Runs the restore under `strace -c -f` into a fresh folder and prints every
 # call made at least once per hundred files, with its count per file, then
 # the wall, user and system seconds of the same restore run without strace.
-# The restore's temporary folder goes into the working directory (-w).
+# With -t the restore goes through its temporary section folder, in the
+# working directory (-w).
 #
-# usage: restore_syscalls.sh -v VLTOOL -s STORE -k KEYS [-w WORKDIR] [PATH...]
+# usage: restore_syscalls.sh -v VLTOOL -s STORE -k KEYS [-t] [-w WORKDIR] [PATH...]
 #   PATH...  entries of the copy to restore (default: the whole copy)
 set -euo pipefail
 
-vltool="" store="" keys="" wd=""
-while getopts "v:s:k:w:" opt; do
+vltool="" store="" keys="" wd="" mode=()
+while getopts "v:s:k:tw:" opt; do
   case $opt in
     v) vltool=$(realpath "$OPTARG") ;;
     s) store=$(realpath "$OPTARG") ;;
     k) keys=$(realpath "$OPTARG") ;;
+    t) mode=(--temp-folder) ;;
     w) wd=$(realpath "$OPTARG") ;;
-    *) sed -n '2,11p' "$0"; exit 2 ;;
+    *) sed -n '2,12p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-if [[ -z $vltool || -z $store || -z $keys ]]; then sed -n '2,11p' "$0"; exit 2; fi
+if [[ -z $vltool || -z $store || -z $keys ]]; then sed -n '2,12p' "$0"; exit 2; fi
 command -v strace > /dev/null || { echo "strace is not installed" >&2; exit 2; }
 
 scratch=$(mktemp -d)
@@ -34,7 +36,7 @@ restore() {  # restore TARGET [wrapper...]
   shift
   rm -rf "$target"
   (cd "$wd" && "$@" "$vltool" local restore --store "$store" --keys "$keys" --to "$target" \
-    ${paths[@]+"${paths[@]}"})
+    ${mode[@]+"${mode[@]}"} ${paths[@]+"${paths[@]}"})
 }
 paths=("$@")
 
@@ -53,5 +55,5 @@ awk -v files="$files" '
 
 echo
 /usr/bin/time -f "untraced: wall %e s, user %U s, system %S s" \
-  bash -c "$(declare -f restore); $(declare -p vltool store keys wd paths); restore '$scratch/timed'" \
+  bash -c "$(declare -f restore); $(declare -p vltool store keys wd mode paths); restore '$scratch/timed'" \
   > /dev/null

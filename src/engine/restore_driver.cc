@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -19,6 +20,17 @@ namespace vl {
 namespace {
 
 constexpr uint32_t kProgressSaveMilliseconds = 1000;
+
+// Gives the record of a section for the writing pass; runs on the workers.
+using SectionLoader = std::function<std::optional<ByteBuffer>(uint32_t number)>;
+
+// Where the writing pass finds the records: the temporary folder that the
+// request pass filled (records dropped after their last use), or a shelf
+// (records read in place and left there).
+struct RecordSource {
+  const SectionFetcher* fetch = nullptr;
+  const SectionShelf* shelf = nullptr;
+};
 
 // One use of a section in writing order, and what the workers made of it.
 struct OpenedSection {
@@ -83,12 +95,12 @@ class SectionOpeners {
  public:
   static constexpr size_t kWindowBytes = size_t{64} << 20;
 
-  SectionOpeners(const RestoreWriter& writer, const SectionBatchOpener& open, unsigned batch,
-                 unsigned workers)
-      : writer_(writer),
+  SectionOpeners(const FileList& list, const SectionLoader& load, const SectionBatchOpener& open,
+                 unsigned batch, unsigned workers)
+      : load_(load),
         open_(open),
         batch_(std::max(1u, batch)),
-        uses_(writer.list()),
+        uses_(list),
         window_(std::max({4u, 3 * workers, batch_ * (workers + 1)})) {
     for (unsigned i = 0; i < workers; ++i) {
       try {
@@ -201,7 +213,7 @@ class SectionOpeners {
     std::vector<OpenedSection*> opening;
     records.reserve(jobs.size());
     for (OpenedSection* job : jobs) {
-      records.push_back(writer_.loadSection(job->number));
+      records.push_back(load_(job->number));
       if (!records.back()) {
         job->failure = OpenedSection::Failure::kLoad;
         continue;
@@ -234,7 +246,7 @@ class SectionOpeners {
     }
   }
 
-  const RestoreWriter& writer_;
+  const SectionLoader& load_;
   const SectionBatchOpener& open_;
   const unsigned batch_;
   SectionUses uses_;
@@ -290,8 +302,13 @@ unsigned workerCount(unsigned asked) {
 
 }  // namespace
 
-RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fetch) {
-  if (!writer.createTempFolder()) return outcomeOf(writer);
+// What a section of the request pass came to.
+enum class Requested : uint8_t { kDone, kUnavailable, kWriterFailed };
+
+// The request pass: hands each section the writer names to `take`, until
+// every one is named or one of them fails.
+static RestoreOutcome requestAllSections(
+    RestoreWriter& writer, const std::function<Requested(uint32_t number)>& take) {
   while (true) {
     uint32_t number = 0;
     switch (writer.nextSectionToRequest(&number)) {
@@ -303,20 +320,43 @@ RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fet
       case RequestResult::kSection:
         break;
     }
-    std::optional<ByteBuffer> record = fetch(number);
-    if (!record) {
-      return failure("Fel: Kunde inte hämta fildata för kopian.",
-                     "Error: Could not fetch the file data of the copy.",
-                     sectionDetail(writer.currentName(), number));
+    switch (take(number)) {
+      case Requested::kDone:
+        break;
+      case Requested::kUnavailable:
+        return failure("Fel: Kunde inte hämta fildata för kopian.",
+                       "Error: Could not fetch the file data of the copy.",
+                       sectionDetail(writer.currentName(), number));
+      case Requested::kWriterFailed:
+        return outcomeOf(writer);
     }
-    if (!writer.storeSection(number, record->span())) return outcomeOf(writer);
   }
 }
 
-// The writing pass, with batches of up to `batch` records.
-static RestoreOutcome writeInBatches(RestoreWriter& writer, const SectionBatchOpener& open,
+RestoreOutcome fetchAllSections(RestoreWriter& writer, const SectionFetcher& fetch) {
+  if (!writer.createTempFolder()) return outcomeOf(writer);
+  return requestAllSections(writer, [&](uint32_t number) {
+    std::optional<ByteBuffer> record = fetch(number);
+    if (!record) return Requested::kUnavailable;
+    return writer.storeSection(number, record->span()) ? Requested::kDone
+                                                       : Requested::kWriterFailed;
+  });
+}
+
+// The request pass for records on a shelf: every section must be there.
+static RestoreOutcome checkAllSections(RestoreWriter& writer, const SectionShelf& shelf) {
+  return requestAllSections(writer, [&](uint32_t number) {
+    return shelf.holds(number) ? Requested::kDone : Requested::kUnavailable;
+  });
+}
+
+// The writing pass, with batches of up to `batch` records; records come
+// from `load` and, when `dropRecords`, are dropped from the temporary folder
+// after their last use.
+static RestoreOutcome writeInBatches(RestoreWriter& writer, const SectionLoader& load,
+                                     bool dropRecords, const SectionBatchOpener& open,
                                      unsigned batch, unsigned workers) {
-  SectionOpeners openers(writer, open, batch, workerCount(workers));
+  SectionOpeners openers(writer.list(), load, open, batch, workerCount(workers));
   uint32_t lastSave = millisecondClock();
   while (true) {
     switch (writer.nextEntry()) {
@@ -347,7 +387,7 @@ static RestoreOutcome writeInBatches(RestoreWriter& writer, const SectionBatchOp
                                opened->hasDigest ? opened->digest : nullptr)) {
         return outcomeOf(writer);
       }
-      if (use.lastUse && !writer.dropSection(use.number)) return outcomeOf(writer);
+      if (dropRecords && use.lastUse && !writer.dropSection(use.number)) return outcomeOf(writer);
       uint32_t now = millisecondClock();
       if (now - lastSave >= kProgressSaveMilliseconds) {
         writer.saveProgress();
@@ -357,9 +397,13 @@ static RestoreOutcome writeInBatches(RestoreWriter& writer, const SectionBatchOp
   }
 }
 
+static SectionLoader fromTempFolder(const RestoreWriter& writer) {
+  return [&writer](uint32_t number) { return writer.loadSection(number); };
+}
+
 // A whole restore, with batches of up to `batch` records.
 static RestoreOutcome restoreInBatches(RestoreWriter& writer, std::span<const uint8_t> payload,
-                                       const std::string& targetPath, const SectionFetcher& fetch,
+                                       const std::string& targetPath, const RecordSource& source,
                                        const SectionBatchOpener& open,
                                        const RestoreRunOptions& options, unsigned batch) {
   RestoreMainAction* ui = writer.progressObject();
@@ -368,13 +412,16 @@ static RestoreOutcome restoreInBatches(RestoreWriter& writer, std::span<const ui
     outcome = outcomeOf(writer);
   } else {
     if (ui != nullptr) ui->showStatus("Laddar ner fildata... (1/2)", "Downloading file data... (1/2)");
-    outcome = fetchAllSections(writer, fetch);
+    outcome = source.shelf != nullptr ? checkAllSections(writer, *source.shelf)
+                                      : fetchAllSections(writer, *source.fetch);
     if (outcome.finished()) {
       if (ui != nullptr) {
         ui->showStatus("Återställer filer och mappar... (2/2)",
                        "Restoring files and folders... (2/2)");
       }
-      outcome = writeInBatches(writer, open, batch, options.workers);
+      const bool onShelf = source.shelf != nullptr;
+      outcome = writeInBatches(writer, onShelf ? source.shelf->read : fromTempFolder(writer),
+                               !onShelf, open, batch, options.workers);
     }
   }
   if (!writer.removeTempFolder() && outcome.finished()) {
@@ -408,24 +455,33 @@ static SectionBatchOpener oneByOne(const SectionOpener& open) {
 }
 
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers) {
-  return writeInBatches(writer, oneByOne(open), 1, workers);
+  return writeInBatches(writer, fromTempFolder(writer), true, oneByOne(open), 1, workers);
 }
 
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionBatchOpener& open,
                              unsigned workers) {
-  return writeInBatches(writer, open, kSectionBatchSize, workers);
+  return writeInBatches(writer, fromTempFolder(writer), true, open, kSectionBatchSize, workers);
 }
 
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
                           const SectionOpener& open, const RestoreRunOptions& options) {
-  return restoreInBatches(writer, payload, targetPath, fetch, oneByOne(open), options, 1);
+  return restoreInBatches(writer, payload, targetPath, RecordSource{&fetch, nullptr},
+                          oneByOne(open), options, 1);
 }
 
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
                           const SectionBatchOpener& open, const RestoreRunOptions& options) {
-  return restoreInBatches(writer, payload, targetPath, fetch, open, options, kSectionBatchSize);
+  return restoreInBatches(writer, payload, targetPath, RecordSource{&fetch, nullptr}, open, options,
+                          kSectionBatchSize);
+}
+
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionShelf& shelf,
+                          const SectionBatchOpener& open, const RestoreRunOptions& options) {
+  return restoreInBatches(writer, payload, targetPath, RecordSource{nullptr, &shelf}, open,
+                          options, kSectionBatchSize);
 }
 
 }  // namespace vl

@@ -3,7 +3,8 @@
 // where the records come from (a server, or a store on this machine).
 //
 // The request pass fetches every distinct section once and keeps it in the
-// writer's temporary folder. The writing pass walks the list with the
+// writer's temporary folder; records that already sit on this machine (a
+// SectionShelf) are only checked there and read in place. The writing pass walks the list with the
 // writer while worker threads (at most 6) load and open the records of the
 // coming sections ahead of it, in list order (one at a time, or in batches),
 // so that the writer thread only writes and the expensive opening runs in
@@ -36,6 +37,18 @@ using SectionOpener = std::function<std::optional<ByteBuffer>(std::span<const ui
 // operations of a batch run together). Runs on several threads at once.
 using SectionBatchOpener = std::function<std::vector<std::optional<ByteBuffer>>(
     std::span<const std::span<const uint8_t>> records)>;
+
+// Records kept where the writing pass can read them at any time, from
+// several threads at once: a copy store on this machine. A restore from a
+// shelf checks in its request pass that every section is there and then
+// reads each record in place, instead of first copying it into the
+// temporary folder (which exists for records that arrive once, over a
+// connection).
+struct SectionShelf {
+  std::function<bool(uint32_t number)> holds;
+  // The record of `number`, or nothing. Runs on several threads at once.
+  std::function<std::optional<ByteBuffer>(uint32_t number)> read;
+};
 
 enum class RestoreEnd : uint8_t { kFinished, kFailed, kCancelled };
 
@@ -88,6 +101,10 @@ RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payloa
 // The same, opening records in batches.
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionBatchOpener& open, const RestoreRunOptions& options);
+// The same with the records on a shelf: no temporary folder is made.
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionShelf& shelf,
                           const SectionBatchOpener& open, const RestoreRunOptions& options);
 
 }  // namespace vl

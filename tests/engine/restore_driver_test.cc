@@ -78,6 +78,26 @@ class RestoreDriverTest : public ::testing::Test {
     runOptions.log.language = 1;
     ByteBuffer payload = copy.payload();
     auto fetch = [&](uint32_t number) { return copy.fetch(number); };
+    if (onShelf) {
+      SectionShelf shelf;
+      shelf.holds = [&](uint32_t number) { return copy.records.count(number) != 0; };
+      shelf.read = [&](uint32_t number) -> std::optional<ByteBuffer> {
+        ++shelfReads;
+        if (tempFolderLeft()) sawTempFolder = true;
+        auto found = copy.records.find(number);
+        if (found == copy.records.end()) return std::nullopt;
+        return found->second;
+      };
+      return runRestore(writer, payload.span(), target, shelf,
+                        [&](std::span<const std::span<const uint8_t>> records) {
+                          opens += static_cast<int>(records.size());
+                          std::vector<std::optional<ByteBuffer>> plain;
+                          for (std::span<const uint8_t> record : records)
+                            plain.push_back(test::openForTest(record));
+                          return plain;
+                        },
+                        runOptions);
+    }
     if (batches) {
       return runRestore(
           writer, payload.span(), target, fetch,
@@ -124,6 +144,11 @@ class RestoreDriverTest : public ::testing::Test {
   // Whether records are opened through a batch opener, and the most it got.
   bool batches = false;
   std::atomic<int> largestBatch{0};
+  // Whether records are read in place from a shelf, how often, and whether
+  // a temporary folder existed meanwhile.
+  bool onShelf = false;
+  std::atomic<int> shelfReads{0};
+  std::atomic<bool> sawTempFolder{false};
 };
 
 TEST_F(RestoreDriverTest, RestoresTheSameTreeWithAnyNumberOfWorkersAndEitherOpener) {
@@ -278,6 +303,55 @@ TEST_F(BatchRestoreDriverTest, ADamagedRecordInsideABatchFailsAtItsOwnSection) {
     EXPECT_FALSE(fs::exists(target + "/Top/f1/l"));
     EXPECT_FALSE(tempFolderLeft());
     EXPECT_EQ(lastLogText(), outcome.message.english);
+  }
+}
+
+// The same restores with the records read in place from a shelf.
+class ShelfRestoreDriverTest : public RestoreDriverTest {
+ protected:
+  ShelfRestoreDriverTest() { onShelf = true; }
+};
+
+TEST_F(ShelfRestoreDriverTest, ReadsRecordsInPlaceWithoutATemporaryFolderAndLeavesThem) {
+  HandMadeCopy copy = busyCopy();
+  const size_t sections = copy.records.size();
+  copy.fileOfSections(u"\\again.bin", {1, 1, 2});
+  RestoreOutcome outcome = run(copy);
+  ASSERT_TRUE(outcome.finished()) << outcome.message.english;
+  EXPECT_EQ(readFile(target + "/Top/f2/d"), piece(203, 3000) + piece(204, 3000) + piece(205, 17));
+  EXPECT_EQ(readFile(target + "/again.bin"), piece(0, 10) + piece(0, 10) + piece(1, 23));
+  EXPECT_EQ(copy.fetches, 0);
+  // Each section once, and once more for the neighbouring uses of the last file.
+  EXPECT_LE(shelfReads.load(), static_cast<int>(sections) + 2);
+  EXPECT_FALSE(sawTempFolder.load());
+  EXPECT_FALSE(tempFolderLeft());
+  EXPECT_EQ(copy.records.size(), sections);
+  EXPECT_TRUE(outcomes.finished);
+}
+
+TEST_F(ShelfRestoreDriverTest, AMissingRecordFailsBeforeAnythingIsWrittenAndADamagedOneAtItsSection) {
+  for (bool missing : {true, false}) {
+    fs::remove_all(target);
+    fs::create_directory(target);
+    HandMadeCopy copy;
+    copy.file(u"\\before.txt", {"written first"});
+    copy.file(u"\\broken.bin", {piece(1, 5000), piece(2, 5000)});
+    const uint32_t broken = copy.list.entry(1).sections[1].number;
+    if (missing) {
+      copy.records.erase(broken);
+    } else {
+      copy.records.at(broken)[100] ^= 0x01;
+    }
+    RestoreOutcome outcome = run(copy);
+    ASSERT_EQ(outcome.end, RestoreEnd::kFailed);
+    EXPECT_EQ(outcome.detail, "\\broken.bin, section " + std::to_string(broken));
+    if (missing) {
+      EXPECT_EQ(outcome.message.english, "Error: Could not fetch the file data of the copy.");
+      EXPECT_FALSE(fs::exists(target + "/before.txt"));
+    } else {
+      EXPECT_EQ(outcome.message.english, "Error: Could not start decryption.");
+      EXPECT_EQ(readFile(target + "/before.txt"), "written first");
+    }
   }
 }
 

@@ -13,9 +13,11 @@ constexpr char kUsage[] =
     "    one copy of the folders into the store DIR; resumes an interrupted copy from\n"
     "    \"restart.bin\" in the current directory (rewritten at most every SECONDS while\n"
     "    the copy runs, default 60); prints the statistics\n"
-    "vltool local restore --store DIR --keys KEYDIR --to TARGET [--copy N] [PATH...]\n"
+    "vltool local restore --store DIR --keys KEYDIR --to TARGET [--copy N] [--temp-folder]\n"
+    "                     [PATH...]\n"
     "    restores copy N (default the latest), or only the named entries and everything\n"
-    "    below named folders\n";
+    "    below named folders; --temp-folder first copies every section into a temporary\n"
+    "    folder in the current directory, as a restore from a server does\n";
 
 int runLocal(const Args& args) {
   if (args.empty()) return usageError("local");

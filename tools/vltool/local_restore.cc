@@ -1,8 +1,11 @@
 // vltool local restore: brings a copy, or part of it, back from a copy store
-// on this machine, through the same restore writer and passes as the client:
-// the request pass fetches each distinct section from the store into the
-// temporary folder (in the current directory), the writing pass opens them
-// on worker threads and writes the files.
+// on this machine, through the same restore writer and passes as the client.
+// The store already holds every record where it can be read at any time, so
+// by default the writing pass reads them there in place; with --temp-folder
+// the request pass first copies each distinct section into the temporary
+// folder (in the current directory), as a restore from a server must. Either
+// way the writing pass opens the records on worker threads and writes the
+// files.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +40,7 @@ struct RestoreRequest {
   std::string keys;
   std::string target;
   uint32_t copy = 0;  // 0: the latest
+  bool throughTempFolder = false;
   std::vector<std::string> paths;
 };
 
@@ -64,6 +68,8 @@ bool parseRequest(const Args& args, RestoreRequest* request) {
       request->target = args[++i];
     } else if (word == "--copy" && hasValue) {
       if (!parseCopyNumber(args[++i], &request->copy)) return false;
+    } else if (word == "--temp-folder") {
+      request->throughTempFolder = true;
     } else if (word.rfind("--", 0) == 0) {
       return false;
     } else {
@@ -170,13 +176,17 @@ int runLocalRestore(const Args& args) {
   options.log.language = 1;
   // The copy log belongs to the client; the tool reports on its own output.
   options.writeLog = false;
-  vl::RestoreOutcome outcome = vl::runRestore(
-      writer, chosen->span(), request.target,
-      [&](uint32_t number) { return store->getSection(number); },
-      [&](std::span<const std::span<const uint8_t>> sealed) {
-        return vl::openSections(sealed, keys.localKey.span(), keys.encryptionKey);
-      },
-      options);
+  const vl::SectionBatchOpener open = [&](std::span<const std::span<const uint8_t>> sealed) {
+    return vl::openSections(sealed, keys.localKey.span(), keys.encryptionKey);
+  };
+  const auto read = [&](uint32_t number) { return store->getSection(number); };
+  vl::RestoreOutcome outcome;
+  if (request.throughTempFolder) {
+    outcome = vl::runRestore(writer, chosen->span(), request.target, read, open, options);
+  } else {
+    const vl::SectionShelf shelf{[&](uint32_t number) { return store->hasSection(number); }, read};
+    outcome = vl::runRestore(writer, chosen->span(), request.target, shelf, open, options);
+  }
   switch (outcome.end) {
     case vl::RestoreEnd::kFinished:
       std::printf("copy %u: %u files, %llu bytes restored into %s\n", copy, writer.filesDone(),
