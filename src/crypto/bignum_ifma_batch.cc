@@ -49,6 +49,20 @@ void gather(uint64_t* const* r, const uint64_t (*lanes)[kLanes], uint32_t count,
   }
 }
 
+// r = t with every digit below 2^52, the bits above carried into the next
+// digit (the last carry dropped: the values fit D digits).
+template <int D>
+VL_IFMA_TARGET inline void normalise(__m512i* r, const __m512i* t) {
+  const __m512i mask = _mm512_set1_epi64(static_cast<long long>(kMask52));
+  __m512i carry = _mm512_setzero_si512();
+  VL_UNROLL_ALL
+  for (int j = 0; j < D; ++j) {
+    const __m512i value = _mm512_add_epi64(t[j], carry);
+    carry = _mm512_srli_epi64(value, 52);
+    r[j] = _mm512_and_si512(value, mask);
+  }
+}
+
 // Eight almost-Montgomery products: r = a * b / R modulo m in every lane,
 // below 2m when a and b are, with normalised digits. r may alias a or b.
 //
@@ -82,14 +96,74 @@ VL_IFMA_TARGET __attribute__((noinline)) void amm(__m512i* r, const __m512i* a, 
       t[j] = _mm512_madd52hi_epu64(t[j], m[j], y);
     }
   }
-  const __m512i mask = _mm512_set1_epi64(static_cast<long long>(kMask52));
-  __m512i carry = zero;
+  normalise<D>(r, t);
+}
+
+// Columns [First, First + D) of a * a in every lane, unreduced: column k
+// gets the low halves of the digit products a_i * a_j with i + j = k and the
+// high halves of those with i + j + 1 = k. Each product of two different
+// digits is taken once and the sum doubled, which is what makes a square
+// cheaper than a product; the squares of single digits are added after.
+template <int D, int First>
+VL_IFMA_TARGET inline void squareColumns(__m512i* out, const __m512i* a) {
+  __m512i c[D];
   VL_UNROLL_ALL
-  for (int j = 0; j < D; ++j) {
-    const __m512i value = _mm512_add_epi64(t[j], carry);
-    carry = _mm512_srli_epi64(value, 52);
-    r[j] = _mm512_and_si512(value, mask);
+  for (int k = 0; k < D; ++k) c[k] = _mm512_setzero_si512();
+  VL_UNROLL_ALL
+  for (int i = 0; i < D; ++i) {
+    VL_UNROLL_ALL
+    for (int j = 0; j < D; ++j) {
+      if (j <= i) continue;
+      const int low = i + j - First;
+      const int high = low + 1;
+      if (low >= 0 && low < D) c[low] = _mm512_madd52lo_epu64(c[low], a[i], a[j]);
+      if (high >= 0 && high < D) c[high] = _mm512_madd52hi_epu64(c[high], a[i], a[j]);
+    }
   }
+  VL_UNROLL_ALL
+  for (int k = 0; k < D; ++k) c[k] = _mm512_add_epi64(c[k], c[k]);
+  VL_UNROLL_ALL
+  for (int i = 0; i < D; ++i) {
+    const int low = 2 * i - First;
+    const int high = low + 1;
+    if (low >= 0 && low < D) c[low] = _mm512_madd52lo_epu64(c[low], a[i], a[i]);
+    if (high >= 0 && high < D) c[high] = _mm512_madd52hi_epu64(c[high], a[i], a[i]);
+  }
+  VL_UNROLL_ALL
+  for (int k = 0; k < D; ++k) out[k] = c[k];
+}
+
+// Eight almost-Montgomery squares: r = a * a / R modulo m in every lane,
+// below 2m when a is, with normalised digits; what amm(r, a, a, m, k0)
+// gives, with about a quarter fewer multiplications. r may alias a.
+//
+// The square is formed whole (2D columns, in two halves that each fit the
+// registers), then reduced one digit per step as amm does: the multiple y of
+// m that clears the lowest column, the move down one digit, and the next
+// column of the square's upper half entering at the top. Column sums stay
+// below 2^61. `square` (2D registers) is scratch space; the caller wipes it.
+template <int D>
+VL_IFMA_TARGET __attribute__((noinline)) void ams(__m512i* r, const __m512i* a, const __m512i* m,
+                                                  __m512i k0, __m512i* square) {
+  const __m512i zero = _mm512_setzero_si512();
+  squareColumns<D, 0>(square, a);
+  squareColumns<D, D>(square + D, a);
+  __m512i t[D];
+  VL_UNROLL_ALL
+  for (int j = 0; j < D; ++j) t[j] = square[j];
+  for (int i = 0; i < D; ++i) {
+    const __m512i y = _mm512_madd52lo_epu64(zero, t[0], k0);
+    VL_UNROLL_ALL
+    for (int j = 0; j < D; ++j) t[j] = _mm512_madd52lo_epu64(t[j], m[j], y);
+    const __m512i carry = _mm512_srli_epi64(t[0], 52);
+    VL_UNROLL_ALL
+    for (int j = 0; j + 1 < D; ++j) t[j] = t[j + 1];
+    t[D - 1] = square[D + i];
+    t[0] = _mm512_add_epi64(t[0], carry);
+    VL_UNROLL_ALL
+    for (int j = 0; j < D; ++j) t[j] = _mm512_madd52hi_epu64(t[j], m[j], y);
+  }
+  normalise<D>(r, t);
 }
 
 // out = table[index] for the same index in every lane, every entry read.
@@ -142,6 +216,7 @@ VL_IFMA_TARGET void powBatch(const IfmaModulus& mod, uint64_t* const* r, const u
   __m512i unit[D];
   __m512i acc[D];
   __m512i entry[D];
+  __m512i square[2 * D];
   const __m512i k0 = _mm512_set1_epi64(static_cast<long long>(mod.k0()));
   for (int j = 0; j < D; ++j) {
     m[j] = _mm512_set1_epi64(static_cast<long long>(mod.digits()[j]));
@@ -156,7 +231,7 @@ VL_IFMA_TARGET void powBatch(const IfmaModulus& mod, uint64_t* const* r, const u
   amm<D>(table[1], entry, rr, m, k0);
   for (uint32_t k = 2; k < kEntries; ++k) {
     if (k % 2 == 0) {
-      amm<D>(table[k], table[k / 2], table[k / 2], m, k0);
+      ams<D>(table[k], table[k / 2], m, k0, square);
     } else {
       amm<D>(table[k], table[k - 1], table[1], m, k0);
     }
@@ -168,7 +243,7 @@ VL_IFMA_TARGET void powBatch(const IfmaModulus& mod, uint64_t* const* r, const u
     const uint32_t bit = w * kWindow;
     const uint32_t width = bits - bit < kWindow ? bits - bit : kWindow;
     if (w + 1 != windows) {
-      for (uint32_t s = 0; s < width; ++s) amm<D>(acc, acc, acc, m, k0);
+      for (uint32_t s = 0; s < width; ++s) ams<D>(acc, acc, m, k0, square);
     }
     selectEntry<D>(entry, table, exponentWindow(e, bit, width));
     amm<D>(acc, acc, entry, m, k0);
@@ -182,6 +257,7 @@ VL_IFMA_TARGET void powBatch(const IfmaModulus& mod, uint64_t* const* r, const u
   secureWipe(table, sizeof table);
   secureWipe(acc, sizeof acc);
   secureWipe(entry, sizeof entry);
+  secureWipe(square, sizeof square);
 }
 
 }  // namespace
