@@ -63,14 +63,32 @@ VL_IFMA_TARGET inline void normalise(__m512i* r, const __m512i* t) {
   }
 }
 
+// One step of the Montgomery reduction, in every lane: adds the multiple y
+// of m that clears the lowest digit of t, then moves t down one digit (the
+// lowest digit's bits above 52 go along into the next) with `top` entering
+// as the highest. The high halves of y * m land one digit up from their low
+// halves, which is where the move put them.
+template <int D>
+VL_IFMA_TARGET inline void reduceStep(__m512i* t, const __m512i* m, __m512i k0, __m512i top) {
+  const __m512i y = _mm512_madd52lo_epu64(_mm512_setzero_si512(), t[0], k0);
+  VL_UNROLL_ALL
+  for (int j = 0; j < D; ++j) t[j] = _mm512_madd52lo_epu64(t[j], m[j], y);
+  const __m512i carry = _mm512_srli_epi64(t[0], 52);
+  VL_UNROLL_ALL
+  for (int j = 0; j + 1 < D; ++j) t[j] = t[j + 1];
+  t[D - 1] = top;
+  t[0] = _mm512_add_epi64(t[0], carry);
+  VL_UNROLL_ALL
+  for (int j = 0; j < D; ++j) t[j] = _mm512_madd52hi_epu64(t[j], m[j], y);
+}
+
 // Eight almost-Montgomery products: r = a * b / R modulo m in every lane,
 // below 2m when a and b are, with normalised digits. r may alias a or b.
 //
-// Step i adds the low halves of a * b_i, then the multiple y of m that
-// clears the lowest digit; the sum moves down one digit (the lowest digit's
-// bits above 52 go along into the next), and the high halves land one digit
-// up from their low halves, which is where the move put them. Digit sums stay
-// far below 2^64 (each gets at most four 52-bit terms per step).
+// Step i adds the low halves of a * b_i, makes one reduction step, and adds
+// the high halves, which land one digit up from their low halves, where the
+// step's move put them. Digit sums stay far below 2^64 (each gets at most
+// four 52-bit terms per step).
 template <int D>
 VL_IFMA_TARGET __attribute__((noinline)) void amm(__m512i* r, const __m512i* a, const __m512i* b,
                                                   const __m512i* m, __m512i k0) {
@@ -82,19 +100,9 @@ VL_IFMA_TARGET __attribute__((noinline)) void amm(__m512i* r, const __m512i* a, 
     const __m512i bi = b[i];
     VL_UNROLL_ALL
     for (int j = 0; j < D; ++j) t[j] = _mm512_madd52lo_epu64(t[j], a[j], bi);
-    const __m512i y = _mm512_madd52lo_epu64(zero, t[0], k0);
+    reduceStep<D>(t, m, k0, zero);
     VL_UNROLL_ALL
-    for (int j = 0; j < D; ++j) t[j] = _mm512_madd52lo_epu64(t[j], m[j], y);
-    const __m512i carry = _mm512_srli_epi64(t[0], 52);
-    VL_UNROLL_ALL
-    for (int j = 0; j + 1 < D; ++j) t[j] = t[j + 1];
-    t[D - 1] = zero;
-    t[0] = _mm512_add_epi64(t[0], carry);
-    VL_UNROLL_ALL
-    for (int j = 0; j < D; ++j) {
-      t[j] = _mm512_madd52hi_epu64(t[j], a[j], bi);
-      t[j] = _mm512_madd52hi_epu64(t[j], m[j], y);
-    }
+    for (int j = 0; j < D; ++j) t[j] = _mm512_madd52hi_epu64(t[j], a[j], bi);
   }
   normalise<D>(r, t);
 }
@@ -138,31 +146,18 @@ VL_IFMA_TARGET inline void squareColumns(__m512i* out, const __m512i* a) {
 // gives, with about a quarter fewer multiplications. r may alias a.
 //
 // The square is formed whole (2D columns, in two halves that each fit the
-// registers), then reduced one digit per step as amm does: the multiple y of
-// m that clears the lowest column, the move down one digit, and the next
-// column of the square's upper half entering at the top. Column sums stay
+// registers), then reduced one digit per step as amm does, the next column
+// of the square's upper half entering at the top. Column sums stay
 // below 2^61. `square` (2D registers) is scratch space; the caller wipes it.
 template <int D>
 VL_IFMA_TARGET __attribute__((noinline)) void ams(__m512i* r, const __m512i* a, const __m512i* m,
                                                   __m512i k0, __m512i* square) {
-  const __m512i zero = _mm512_setzero_si512();
   squareColumns<D, 0>(square, a);
   squareColumns<D, D>(square + D, a);
   __m512i t[D];
   VL_UNROLL_ALL
   for (int j = 0; j < D; ++j) t[j] = square[j];
-  for (int i = 0; i < D; ++i) {
-    const __m512i y = _mm512_madd52lo_epu64(zero, t[0], k0);
-    VL_UNROLL_ALL
-    for (int j = 0; j < D; ++j) t[j] = _mm512_madd52lo_epu64(t[j], m[j], y);
-    const __m512i carry = _mm512_srli_epi64(t[0], 52);
-    VL_UNROLL_ALL
-    for (int j = 0; j + 1 < D; ++j) t[j] = t[j + 1];
-    t[D - 1] = square[D + i];
-    t[0] = _mm512_add_epi64(t[0], carry);
-    VL_UNROLL_ALL
-    for (int j = 0; j < D; ++j) t[j] = _mm512_madd52hi_epu64(t[j], m[j], y);
-  }
+  for (int i = 0; i < D; ++i) reduceStep<D>(t, m, k0, square[D + i]);
   normalise<D>(r, t);
 }
 
