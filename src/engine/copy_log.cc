@@ -1,15 +1,10 @@
 #include "engine/copy_log.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/file_lock.h"
 
 namespace vl {
 namespace {
@@ -17,27 +12,15 @@ namespace {
 // kind u16, time u32, count u32, size 2 x u32, text length u32.
 constexpr uint32_t kRecordHeadBytes = 2 + 4 + 4 + 8 + 4;
 
-// Holds the log's lock for as long as it lives. flock locks belong to the
-// open file, so two threads of one process exclude each other as well as two
-// processes do. Without a lock file (a folder we may not write) the log
-// cannot be written either, and the caller's write simply fails.
+// Holds the log's lock for as long as it lives. Without a lock file (a
+// folder we may not write) the log cannot be written either, and the
+// caller's write simply fails.
 class LogLock {
  public:
-  LogLock() {
-    fd_ = ::open(kCopyLogLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) break;
-    }
-  }
-  ~LogLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  LogLock(const LogLock&) = delete;
-  LogLock& operator=(const LogLock&) = delete;
+  LogLock() { lock_.acquire(kCopyLogLockFile); }
 
  private:
-  int fd_ = -1;
+  FileLock lock_;
 };
 
 // UTF-8 to one byte per character: code points up to U+00FF are their own
@@ -116,8 +99,7 @@ bool walkRecords(ByteBuffer& buffer, Visit&& visit) {
 enum class LogState { kMissing, kReadable, kUnreadable };
 
 LogState readLogFile(ByteBuffer* log) {
-  struct stat st {};
-  if (::stat(kCopyLogFile, &st) != 0 && errno == ENOENT) return LogState::kMissing;
+  if (nameIsFree(kCopyLogFile)) return LogState::kMissing;
   if (!log->loadFromFile(kCopyLogFile)) return LogState::kUnreadable;
   return walkRecords(*log, [](const CopyLogRecord&) {}) ? LogState::kReadable
                                                          : LogState::kUnreadable;
@@ -129,13 +111,8 @@ bool moveAside() {
   for (int attempt = 1; attempt < 1000; ++attempt) {
     const std::string name =
         attempt == 1 ? base + ".bin" : base + "_" + std::to_string(attempt) + ".bin";
-    if (::renameat2(AT_FDCWD, kCopyLogFile, AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
-      return true;
-    }
-    if (errno == EEXIST) continue;
-    // File systems without the no-replace rename: a hard link never replaces.
-    if (::link(kCopyLogFile, name.c_str()) == 0) return ::unlink(kCopyLogFile) == 0;
-    if (errno != EEXIST) return false;
+    const MoveOutcome moved = moveFileNoReplace(kCopyLogFile, name);
+    if (moved != MoveOutcome::kNameTaken) return moved == MoveOutcome::kMoved;
   }
   return false;
 }
@@ -199,8 +176,7 @@ bool loadLog(std::vector<CopyLogRecord>* records) {
   ByteBuffer log;
   {
     LogLock lock;
-    struct stat st {};
-    if (::stat(kCopyLogFile, &st) != 0 && errno == ENOENT) return true;
+    if (nameIsFree(kCopyLogFile)) return true;
     if (!log.loadFromFile(kCopyLogFile)) return false;
   }
   return parseCopyLog(log, records);

@@ -1,10 +1,5 @@
 #include "engine/restore_writer.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <utility>
 
@@ -93,39 +88,9 @@ std::pair<std::string, std::string> splitLeaf(const std::string& path) {
   return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
-bool setTimes(int fd, const EntryMetadata& metadata) {
-  return setOpenFileTimes(fd, metadata.creationTime, metadata.lastAccessTime,
-                          metadata.lastWriteTime);
-}
-
-// Of the attribute bits only read-only has a counterpart: no write permission.
-bool setReadOnly(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return false;
-  mode_t mode = info.st_mode & 07777;
-  mode_t wanted = mode & static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
-  return wanted == mode || ::fchmod(fd, wanted) == 0;
-}
-
-bool writeAll(int fd, const uint8_t* bytes, size_t length) {
-  while (length > 0) {
-    ssize_t put = ::write(fd, bytes, length);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (put == 0) return false;
-    bytes += put;
-    length -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
-bool closeChecked(int* fd) {
-  if (*fd < 0) return true;
-  int result = ::close(*fd);
-  *fd = -1;
-  return result == 0;
+template <typename Handle>
+bool setTimes(Handle& handle, const EntryMetadata& metadata) {
+  return handle.setTimes(metadata.creationTime, metadata.lastAccessTime, metadata.lastWriteTime);
 }
 
 }  // namespace
@@ -134,9 +99,9 @@ RestoreWriter::RestoreWriter(RandomPool& pool, RestoreWriterOptions options)
     : pool_(pool), options_(std::move(options)), temp_(options_.workingDirectory) {}
 
 RestoreWriter::~RestoreWriter() {
-  closeChecked(&file_fd_);
+  file_.close();
   closeFolders();
-  closeChecked(&target_fd_);
+  target_.close();
 }
 
 std::u16string_view RestoreWriter::currentName() const {
@@ -149,7 +114,7 @@ bool RestoreWriter::fail(RestoreFault fault, RestoreMessage message) {
   message_ = std::move(message);
   phase_ = fault == RestoreFault::kCancelled ? Phase::kCancelled : Phase::kFailed;
   // A file cut short keeps what it got, without its stored times.
-  closeChecked(&file_fd_);
+  file_.close();
   has_current_ = false;
   pending_.clear();
   pending_head_ = 0;
@@ -195,8 +160,7 @@ bool RestoreWriter::startRestore(std::span<const uint8_t> payload, const std::st
   current_entry_ = 0;
   planned_sections_ = sections > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(sections);
 
-  target_fd_ = ::open(targetPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (target_fd_ < 0) {
+  if (!target_.open(targetPath)) {
     return fail(RestoreFault::kTargetUnusable, messageFor(RestoreFault::kTargetUnusable));
   }
   if (options_.progress != nullptr) options_.progress->setProgressRange(planned_files_, planned_sections_);
@@ -325,50 +289,41 @@ EntryResult RestoreWriter::nextEntry() {
   }
 }
 
-int RestoreWriter::folderHandle(const std::string& path, bool* owned) {
-  *owned = false;
-  if (path.empty()) return target_fd_;
+const FolderHandle* RestoreWriter::folderHandle(const std::string& path, FolderHandle* spare) {
+  if (path.empty()) return &target_;
   for (size_t i = folders_.size(); i-- > 0;) {
-    if (folders_[i].path == path) return folders_[i].fd;
+    if (folders_[i].path == path) return &folders_[i].handle;
   }
   // Not among the open folders: walk down from the restore folder, never
   // following a symlink, so that nothing planted in the folder can lead out.
-  int fd = target_fd_;
+  const FolderHandle* at = &target_;
   size_t start = 0;
   while (start <= path.size()) {
     size_t slash = path.find('/', start);
     if (slash == std::string::npos) slash = path.size();
     std::string component = path.substr(start, slash - start);
-    int next = ::openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd != target_fd_) ::close(fd);
-    if (next < 0) return -1;
-    fd = next;
+    FolderHandle next;
+    if (!next.openAt(*at, component.c_str())) return nullptr;
+    *spare = std::move(next);
+    at = spare;
     start = slash + 1;
   }
-  *owned = true;
-  return fd;
+  return spare;
 }
 
-void RestoreWriter::closeFolders() {
-  for (OpenFolder& folder : folders_) ::close(folder.fd);
-  folders_.clear();
-}
+void RestoreWriter::closeFolders() { folders_.clear(); }
 
 bool RestoreWriter::beginFolder(const FileListEntry&, const std::string& path) {
   auto [parent, leaf] = splitLeaf(path);
-  bool owned = false;
-  int parentFd = folderHandle(parent, &owned);
-  int fd = -1;
-  if (parentFd >= 0 && ::mkdirat(parentFd, leaf.c_str(), 0777) == 0) {
-    fd = ::openat(parentFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  FolderHandle spare;
+  const FolderHandle* parentFolder = folderHandle(parent, &spare);
+  FolderHandle folder;
+  if (parentFolder != nullptr && parentFolder->createSubfolder(leaf.c_str())) {
+    folder.openAt(*parentFolder, leaf.c_str());
   }
-  if (owned) ::close(parentFd);
-  if (fd < 0) return fail(RestoreFault::kFolderCreate, messageFor(RestoreFault::kFolderCreate));
-  if (folders_.size() < kMaxOpenFolders) {
-    folders_.push_back(OpenFolder{fd, path});
-  } else {
-    ::close(fd);
-  }
+  spare.close();
+  if (!folder.isOpen()) return fail(RestoreFault::kFolderCreate, messageFor(RestoreFault::kFolderCreate));
+  if (folders_.size() < kMaxOpenFolders) folders_.push_back(OpenFolder{std::move(folder), path});
   return true;
 }
 
@@ -377,17 +332,15 @@ bool RestoreWriter::endFolder(const FileListEntry& entry, const std::string& pat
   // A top-level folder closes with depth 0: its times and attributes are
   // left as they are.
   if (folder_depth_ != 0 && restore_metadata_) {
-    bool owned = false;
-    int fd = folderHandle(path, &owned);
-    ok = fd >= 0 &&
-         ((entry.metadata.attributes & kAttributeReadOnly) == 0 || setReadOnly(fd)) &&
-         setTimes(fd, entry.metadata);
-    if (owned) ::close(fd);
+    FolderHandle spare;
+    const FolderHandle* folder = folderHandle(path, &spare);
+    ok = folder != nullptr &&
+         ((entry.metadata.attributes & kAttributeReadOnly) == 0 || folder->setReadOnly()) &&
+         setTimes(*folder, entry.metadata);
   }
   for (size_t i = folders_.size(); i-- > 0;) {
     if (folders_[i].path != path) continue;
     // Folders opened inside it and never closed by the list go with it.
-    for (size_t k = i; k < folders_.size(); ++k) ::close(folders_[k].fd);
     folders_.resize(i);
     break;
   }
@@ -397,17 +350,15 @@ bool RestoreWriter::endFolder(const FileListEntry& entry, const std::string& pat
 
 bool RestoreWriter::beginFile(const FileListEntry& entry, const std::string& path) {
   auto [parent, leaf] = splitLeaf(path);
-  bool owned = false;
-  int parentFd = folderHandle(parent, &owned);
+  FolderHandle spare;
+  const FolderHandle* parentFolder = folderHandle(parent, &spare);
   const bool readOnly = restore_metadata_ && (entry.metadata.attributes & kAttributeReadOnly) != 0;
-  // The handle stays writable whatever the mode: it applies to later opens.
-  const mode_t mode = readOnly ? 0444 : 0666;
-  if (parentFd >= 0) {
-    file_fd_ = ::openat(parentFd, leaf.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (parentFolder != nullptr) {
+    file_.createNewAt(*parentFolder, leaf.c_str(),
+                      readOnly ? FileAccess::kReadOnly : FileAccess::kDefault);
   }
-  if (owned) ::close(parentFd);
-  if (file_fd_ < 0) return fail(RestoreFault::kFileCreate, messageFor(RestoreFault::kFileCreate));
+  spare.close();
+  if (!file_.isOpen()) return fail(RestoreFault::kFileCreate, messageFor(RestoreFault::kFileCreate));
 
   has_current_ = true;
   file_hash_.reset();
@@ -434,7 +385,7 @@ bool RestoreWriter::writeSection(std::span<const uint8_t> plain, const uint8_t* 
     return false;
   }
   if (pollCancel()) return false;
-  if (!writeAll(file_fd_, plain.data(), plain.size())) {
+  if (!file_.write(plain.data(), plain.size())) {
     return fail(RestoreFault::kWriteError, messageFor(RestoreFault::kWriteError));
   }
   const FileListEntry& entry = list_.entry(current_entry_);
@@ -455,10 +406,10 @@ bool RestoreWriter::writeSection(std::span<const uint8_t> plain, const uint8_t* 
 bool RestoreWriter::finishFile(const uint8_t digest[Sha256::kDigestSize]) {
   const FileListEntry& entry = list_.entry(current_entry_);
   // Times go on last: every write before would move the last-write time.
-  if (restore_metadata_ && !setTimes(file_fd_, entry.metadata)) {
+  if (restore_metadata_ && !setTimes(file_, entry.metadata)) {
     return fail(RestoreFault::kFileMetadata, messageFor(RestoreFault::kFileMetadata));
   }
-  if (!closeChecked(&file_fd_)) {
+  if (!file_.close()) {
     return fail(RestoreFault::kWriteError, messageFor(RestoreFault::kWriteError));
   }
   has_current_ = false;

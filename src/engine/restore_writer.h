@@ -34,6 +34,8 @@
 #include "engine/restore_writer_temp.h"
 #include "model/file_list.h"
 #include "model/reuse_index.h"
+#include "platform/file.h"
+#include "platform/folder_handle.h"
 #include "ui/restore_main_action.h"
 
 namespace vl {
@@ -175,7 +177,7 @@ class RestoreWriter {
   enum class Phase : uint8_t { kIdle, kPlanned, kRequesting, kWriting, kFinished, kFailed, kCancelled };
 
   struct OpenFolder {
-    int fd;
+    FolderHandle handle;
     std::string path;  // relative to the restore folder, '/' separated
   };
 
@@ -191,9 +193,9 @@ class RestoreWriter {
   // content hash.
   bool finishFile(const uint8_t digest[Sha256::kDigestSize]);
 
-  // A handle on the folder `path` (relative; empty is the restore folder).
-  // `*owned` is set when the caller must close it.
-  int folderHandle(const std::string& path, bool* owned);
+  // The open folder `path` (relative; empty is the restore folder), or null
+  // when it cannot be opened. A folder not kept open is opened into `*spare`.
+  const FolderHandle* folderHandle(const std::string& path, FolderHandle* spare);
   void closeFolders();
   void reportProgress();
 
@@ -206,7 +208,7 @@ class RestoreWriter {
 
   FileList list_;
   bool restore_metadata_ = false;
-  int target_fd_ = -1;
+  FolderHandle target_;
   std::vector<OpenFolder> folders_;
   int32_t folder_depth_ = 0;
   uint32_t cursor_ = 0;           // next entry of the current pass
@@ -223,7 +225,7 @@ class RestoreWriter {
   ReuseIndex section_slots_{ReuseIndex::kDefaultBuckets};
   std::vector<uint32_t> slot_uses_;
 
-  int file_fd_ = -1;
+  File file_;
   Sha256 file_hash_;
   std::vector<PendingSection> pending_;
   size_t pending_head_ = 0;

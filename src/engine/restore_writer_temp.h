@@ -18,6 +18,7 @@
 
 #include "core/byte_buffer.h"
 #include "crypto/random_pool.h"
+#include "platform/folder_handle.h"
 
 namespace vl {
 
@@ -33,7 +34,7 @@ class SectionTempFolder {
   // Makes the folder under a fresh random name. False when the pool refuses
   // or no folder could be made; true at once when it exists already.
   bool create(RandomPool& pool);
-  bool exists() const { return folder_fd_ >= 0; }
+  bool exists() const { return folder_.isOpen(); }
   // The folder's path; empty before create().
   const std::string& path() const { return path_; }
 
@@ -57,7 +58,7 @@ class SectionTempFolder {
 
   std::string working_directory_;
   std::string path_;
-  int folder_fd_ = -1;
+  FolderHandle folder_;
   // Numbers whose files exist.
   std::unordered_set<uint32_t> stored_;
   // The length of every record ever kept. Only store() changes it, so load()

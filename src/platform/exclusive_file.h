@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "platform/file_lock.h"
+
 namespace vl {
 
 class ExclusiveFile {
@@ -22,12 +24,12 @@ class ExclusiveFile {
   // Creates `path` anew (emptying an existing file) and holds it; false when
   // it cannot be created or someone else holds it.
   bool create(const std::string& path);
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return lock_.held(); }
   // Lets go of the file; the file itself stays where it is.
   void close();
 
  private:
-  int fd_ = -1;
+  FileLock lock_;
 };
 
 }  // namespace vl

@@ -9,12 +9,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+
+#include "platform/file_info.h"
 
 namespace vl {
 
+class FolderHandle;
+
+// Who may open a file later on once this program has created it. The handle
+// that creates the file may write to it whatever is chosen.
+enum class FileAccess : unsigned char {
+  kDefault,    // whatever the user's defaults allow
+  kReadOnly,   // nobody may write (the read-only attribute)
+  kOwnerOnly,  // the owner alone, for files that hold copy data
+};
+
 class File {
  public:
+  // Pieces handed to the system in one call by writePieces and readPieces.
+  static constexpr size_t kMaxPiecesPerCall = 64;
+
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -33,12 +49,32 @@ class File {
   // Creates `path` for writing, or truncates it when it exists.
   bool createOrTruncate(const std::string& path);
 
+  // Creates `name` in `folder` for writing; false when the name exists
+  // already, whatever it is (a symlink there is not followed).
+  bool createNewAt(const FolderHandle& folder, const char* name, FileAccess access);
+  // Creates `name` in `folder` for writing, or truncates the file there.
+  bool createOrTruncateAt(const FolderHandle& folder, const char* name, FileAccess access);
+  // Opens `name` in `folder`, a file this program made, for reading. Where
+  // the system lets us, reading it leaves its access time alone, which spares
+  // a metadata write per file read.
+  bool openOwnForReadingAt(const FolderHandle& folder, const char* name);
+
   bool isOpen() const { return fd_ >= 0; }
   // Reads up to `length` bytes; the count read (0 at the end of the file), or
   // nothing on an error.
   std::optional<size_t> read(void* out, size_t length);
   // Writes all `length` bytes; false on a short write.
   bool write(const void* bytes, size_t length);
+  // Writes all of `pieces` one after the other, handing the system up to
+  // kMaxPiecesPerCall of them in one call; false on a short write.
+  bool writePieces(std::span<const std::span<const uint8_t>> pieces);
+  // Reads into `pieces`, filled one after the other, until at least `wanted`
+  // bytes have come or the file ends. The count read (more than `wanted`
+  // when the pieces have room for more and the file has it), or nothing on
+  // an error.
+  std::optional<size_t> readPieces(std::span<const std::span<uint8_t>> pieces, size_t wanted);
+  // Sets the open file's times as setOpenFileTimes does.
+  bool setTimes(FileTime creation_time, FileTime last_access_time, FileTime last_write_time);
   // The current size of the open file.
   std::optional<uint64_t> size() const;
   // Closes the handle; false when the system reports an error on closing
@@ -46,7 +82,7 @@ class File {
   bool close();
 
  private:
-  bool openWith(const std::string& path, int flags);
+  bool openWith(int folder, const char* path, int flags, unsigned mode = 0644);
 
   int fd_ = -1;
 };
@@ -55,5 +91,14 @@ class File {
 std::optional<uint64_t> fileSize(const std::string& path);
 // Removes the file at `path`; false when it could not be removed.
 bool deleteFile(const std::string& path);
+// True when the system says nothing has the name `path` (a symlink to
+// nothing counts as nothing). False when something has, and also when the
+// system cannot tell (a folder on the way may not be searched).
+bool nameIsFree(const std::string& path);
+
+enum class MoveOutcome : unsigned char { kMoved, kNameTaken, kFailed };
+// Gives the file `from` the name `to` in the same file system, only when
+// nothing has that name yet (kNameTaken otherwise): nothing is ever replaced.
+MoveOutcome moveFileNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace vl

@@ -6,10 +6,20 @@
 #include <unistd.h>
 
 namespace vl {
+namespace {
 
-bool createFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return true;
+mode_t folderMode(FolderAccess access) { return access == FolderAccess::kOwnerOnly ? 0700 : 0777; }
+
+}  // namespace
+
+bool createFolder(const std::string& path, FolderAccess access) {
+  if (::mkdir(path.c_str(), folderMode(access)) == 0) return true;
   return errno == EEXIST && isFolder(path);
+}
+
+NewFolder createNewFolder(const std::string& path, FolderAccess access) {
+  if (::mkdir(path.c_str(), folderMode(access)) == 0) return NewFolder::kCreated;
+  return errno == EEXIST ? NewFolder::kNameTaken : NewFolder::kFailed;
 }
 
 bool removeFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
@@ -18,6 +28,8 @@ bool isFolder(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
+
+bool enterFolder(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
 FolderListing::FolderListing(FolderListing&& other) noexcept : dir_(other.dir_) {
   other.dir_ = nullptr;

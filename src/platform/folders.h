@@ -16,13 +16,27 @@
 
 namespace vl {
 
+// Who may use a folder made by this program.
+enum class FolderAccess : unsigned char {
+  kDefault,    // whatever the user's defaults allow
+  kOwnerOnly,  // the owner alone, for folders that hold keys or copy data
+};
+
+// What came of making a folder that must be new.
+enum class NewFolder : unsigned char { kCreated, kNameTaken, kFailed };
+
 // Creates the folder `path`. True when it is a folder afterwards, whether it
-// was made now or was already there.
-bool createFolder(const std::string& path);
+// was made now or was already there (an existing folder keeps its access).
+bool createFolder(const std::string& path, FolderAccess access = FolderAccess::kDefault);
+// Creates the folder `path` only when nothing has that name yet; kNameTaken
+// when something (of any kind) has.
+NewFolder createNewFolder(const std::string& path, FolderAccess access);
 // Removes the empty folder `path`.
 bool removeFolder(const std::string& path);
 // True when `path` names a folder (following symlinks).
 bool isFolder(const std::string& path);
+// Makes `path` the folder against which bare names are resolved.
+bool enterFolder(const std::string& path);
 
 // What the listing says an entry is. kUnknown when the file system does not
 // say; the caller then examines the entry (readFileInfoAt).
