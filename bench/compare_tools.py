@@ -153,6 +153,10 @@ def main():
     parser.add_argument("--vltool", default=os.path.join(REPO, "build", "release", "tools", "vltool"))
     parser.add_argument("--json", default=None, help="also write the raw results here")
     args = parser.parse_args()
+    # The tools run in folders of their own: every path must be absolute.
+    for name in ("data", "work", "vltool"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
     scenarios = set(args.scenarios.split(","))
     unknown = scenarios - {"first", "second", "mutated", "restore"}
     if unknown:
