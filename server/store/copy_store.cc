@@ -188,14 +188,15 @@ std::string CopyStore::copyPath(uint32_t copy) const {
 }
 
 bool CopyStore::append(uint32_t number, const ByteBuffer& record, bool sync) {
-  if (number == 0) return false;
+  // A pack entry's length is 32 bits, and its largest value marks a drop.
+  if (number == 0 || record.size() >= kDroppedLength) return false;
+  const uint32_t length = static_cast<uint32_t>(record.size());
   std::lock_guard<std::mutex> lock(packs_->mutex);
   uint64_t offset = 0;
-  if (!packs_->writable() ||
-      !packs_->writer.append(number, record.data(), record.size(), &offset)) {
+  if (!packs_->writable() || !packs_->writer.append(number, record.data(), length, &offset)) {
     return false;
   }
-  packs_->index[number] = Packs::Location{packs_->writerPack, offset, record.size()};
+  packs_->index[number] = Packs::Location{packs_->writerPack, offset, length};
   return !sync || packs_->sync();
 }
 
