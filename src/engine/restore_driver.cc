@@ -41,6 +41,14 @@ struct OpenedSection {
   OpenedSection(const OpenedSection&) = delete;
   OpenedSection& operator=(const OpenedSection&) = delete;
 
+  // Counts what the section holds from now on, in place of what it was
+  // charged so far.
+  void charge(size_t bytes) {
+    *held += bytes;
+    *held -= charged;
+    charged = bytes;
+  }
+
   // Until it is opened, a section counts as much as its record and plain
   // data may take together; then what it holds.
   static constexpr size_t kUnopenedBytes = 2 * size_t{kMaxSectionSize};
@@ -48,8 +56,13 @@ struct OpenedSection {
   size_t charged = kUnopenedBytes;
 
   uint32_t number = 0;
+  // Its place in writing order among the distinct openings.
+  uint64_t order = 0;
   // The use is a file that is this one section: its digest is the file's.
   bool wantDigest = false;
+  // Between the two steps of opening: the record and what unwrapping gave.
+  ByteBuffer record;
+  ByteBuffer unwrapped;
   // Set (under the openers' mutex) once the fields below are final.
   bool done = false;
   Failure failure = Failure::kNone;
@@ -87,21 +100,28 @@ class SectionUses {
 // Worker threads that load and open the records of coming section uses,
 // a bounded window ahead of the writer.
 //
+// Opening has two steps. Workers take up to batch_ queued sections at once
+// (with fewer queued they wait, unless the writer waits for one of them),
+// load their records and unwrap them together; the unwrapped sections are
+// then finished one by one by whichever worker is free, the one nearest the
+// writer first. Finishing goes before taking a new batch, so a batch of
+// large sections is shared out instead of holding the writer up while the
+// other worker runs ahead.
+//
 // The window holds at most window_ uses and, beyond the first, stops
 // growing while the sections in it hold kWindowBytes or more (an unopened
-// one counted at its largest). Workers take up to batch_ queued sections at
-// once; with fewer queued they wait, unless the writer waits for one of them.
+// one counted at its largest).
 class SectionOpeners {
  public:
   static constexpr size_t kWindowBytes = size_t{64} << 20;
 
-  SectionOpeners(const FileList& list, const SectionLoader& load, const SectionBatchOpener& open,
+  SectionOpeners(const FileList& list, const SectionLoader& load, const SectionUnsealer& open,
                  unsigned batch, unsigned workers)
       : load_(load),
         open_(open),
         batch_(std::max(1u, batch)),
         uses_(list),
-        window_(std::max({4u, 3 * workers, batch_ * (workers + 1)})) {
+        window_(std::max({4u, 3 * workers, batch_ * (workers + 2)})) {
     for (unsigned i = 0; i < workers; ++i) {
       try {
         threads_.emplace_back([this] { work(); });
@@ -132,16 +152,22 @@ class SectionOpeners {
     if (threads_.empty()) {
       if (!job->done) {
         OpenedSection* one[] = {job.get()};
-        run(one);
+        unwrap(one);
+        if (job->failure == OpenedSection::Failure::kNone) finish(*job);
       }
       job->done = true;
     } else {
       std::unique_lock<std::mutex> lock(mutex_);
-      if (!job->done) {
+      while (!job->done) {
         writer_waiting_ = true;
         work_ready_.notify_all();
-        job_done_.wait(lock, [&] { return job->done; });
+        job_done_.wait(lock);
         writer_waiting_ = false;
+        // Whatever step ended may have left room in the window: queue the
+        // coming sections now rather than after this one is done.
+        lock.unlock();
+        fill();
+        lock.lock();
       }
     }
     last_ = job;
@@ -169,6 +195,7 @@ class SectionOpeners {
       }
       auto job = std::make_shared<OpenedSection>(&held_);
       job->number = number;
+      job->order = next_order_++;
       job->wantDigest = wholeFile;
       ahead_.push_back(job);
       if (!threads_.empty()) {
@@ -186,82 +213,123 @@ class SectionOpeners {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
       work_ready_.wait(lock, [&] {
-        return stopping_ || queue_.size() >= batch_ || (writer_waiting_ && !queue_.empty());
+        return stopping_ || !unwrapped_.empty() || queue_.size() >= batch_ ||
+               (writer_waiting_ && !queue_.empty());
       });
       if (stopping_) return;
-      while (!queue_.empty() && taken.size() < batch_) {
-        taken.push_back(std::move(queue_.front()));
-        queue_.pop_front();
+      if (!unwrapped_.empty()) {
+        taken.push_back(std::move(unwrapped_.front()));
+        unwrapped_.pop_front();
+        lock.unlock();
+        finish(*taken.front());
+        lock.lock();
+        taken.front()->done = true;
+        job_done_.notify_all();
+      } else {
+        while (!queue_.empty() && taken.size() < batch_) {
+          taken.push_back(std::move(queue_.front()));
+          queue_.pop_front();
+        }
+        lock.unlock();
+        jobs.clear();
+        for (const auto& job : taken) jobs.push_back(job.get());
+        unwrap(jobs);
+        lock.lock();
+        bool failed = false;
+        for (auto& job : taken) {
+          if (job->failure != OpenedSection::Failure::kNone) {
+            job->done = failed = true;
+          } else {
+            toFinish(std::move(job));
+          }
+        }
+        if (failed) job_done_.notify_all();
+        work_ready_.notify_all();  // the other workers may help finish
       }
-      lock.unlock();
-      jobs.clear();
-      for (const auto& job : taken) jobs.push_back(job.get());
-      run(jobs);
-      lock.lock();
-      for (const auto& job : taken) job->done = true;
-      job_done_.notify_all();
       lock.unlock();
       taken.clear();  // may free sections the writer is done with
       lock.lock();
     }
   }
 
-  // Loads and opens the records of `jobs` with one call of the opener.
-  void run(std::span<OpenedSection* const> jobs) const {
-    std::vector<std::optional<ByteBuffer>> records;
+  // Puts an unwrapped section among those waiting to be finished, in
+  // writing order. Runs under the mutex.
+  void toFinish(std::shared_ptr<OpenedSection> job) {
+    auto place = std::upper_bound(
+        unwrapped_.begin(), unwrapped_.end(), job->order,
+        [](uint64_t order, const std::shared_ptr<OpenedSection>& other) { return order < other->order; });
+    unwrapped_.insert(place, std::move(job));
+  }
+
+  // The first step for `jobs`: loads their records and unwraps them with
+  // one call. A job that fails gets its failure and is done with.
+  void unwrap(std::span<OpenedSection* const> jobs) const {
     std::vector<std::span<const uint8_t>> loaded;
-    std::vector<OpenedSection*> opening;
-    records.reserve(jobs.size());
+    std::vector<OpenedSection*> unwrapping;
     for (OpenedSection* job : jobs) {
-      records.push_back(load_(job->number));
-      if (!records.back()) {
+      std::optional<ByteBuffer> record = load_(job->number);
+      if (!record) {
         job->failure = OpenedSection::Failure::kLoad;
+        job->charge(0);
         continue;
       }
-      loaded.push_back(records.back()->span());
-      opening.push_back(job);
+      job->record = std::move(*record);
+      loaded.push_back(job->record.span());
+      unwrapping.push_back(job);
     }
-    if (opening.empty()) return;
-    std::vector<std::optional<ByteBuffer>> plain = open_(loaded);
-    for (size_t i = 0; i < opening.size(); ++i) {
-      OpenedSection& job = *opening[i];
-      if (i >= plain.size() || !plain[i]) {
+    if (unwrapping.empty()) return;
+    std::vector<std::optional<ByteBuffer>> unwrapped = open_.unwrap(loaded);
+    for (size_t i = 0; i < unwrapping.size(); ++i) {
+      OpenedSection& job = *unwrapping[i];
+      if (i >= unwrapped.size() || !unwrapped[i]) {
         job.failure = OpenedSection::Failure::kOpen;
+        job.record = ByteBuffer();
+        job.charge(0);
         continue;
       }
-      job.plain = std::move(*plain[i]);
-      if (job.wantDigest) {
-        Sha256 hash;
-        hash.update(job.plain);
-        hash.final(job.digest);
-        job.hasDigest = true;
-      }
-    }
-    // What the opened sections hold from now on, in place of the estimate.
-    for (OpenedSection* job : jobs) {
-      const size_t size = job->plain.size();
-      *job->held += size;
-      *job->held -= job->charged;
-      job->charged = size;
+      job.unwrapped = std::move(*unwrapped[i]);
     }
   }
 
+  // The second step for one unwrapped job: its plain data, and its digest
+  // when it is a whole file.
+  void finish(OpenedSection& job) const {
+    std::optional<ByteBuffer> plain = open_.finish(job.record.span(), job.unwrapped);
+    job.record = ByteBuffer();
+    job.unwrapped = ByteBuffer();
+    if (!plain) {
+      job.failure = OpenedSection::Failure::kOpen;
+      job.charge(0);
+      return;
+    }
+    job.plain = std::move(*plain);
+    if (job.wantDigest) {
+      Sha256 hash;
+      hash.update(job.plain);
+      hash.final(job.digest);
+      job.hasDigest = true;
+    }
+    job.charge(job.plain.size());
+  }
+
   const SectionLoader& load_;
-  const SectionBatchOpener& open_;
+  const SectionUnsealer& open_;
   const unsigned batch_;
   SectionUses uses_;
   const size_t window_;
   // Bytes counted for the sections alive (see OpenedSection).
   std::atomic<size_t> held_{0};
   // The consumer's side: coming uses in order (a shared opening appears
-  // once per use) and the use written last.
+  // once per use), the use written last, and the order of the next opening.
   std::deque<std::shared_ptr<OpenedSection>> ahead_;
   std::shared_ptr<OpenedSection> last_;
+  uint64_t next_order_ = 0;
 
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable job_done_;
-  std::deque<std::shared_ptr<OpenedSection>> queue_;  // not yet taken by a worker
+  std::deque<std::shared_ptr<OpenedSection>> queue_;      // not yet taken by a worker
+  std::deque<std::shared_ptr<OpenedSection>> unwrapped_;  // waiting to be finished
   bool writer_waiting_ = false;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
@@ -354,7 +422,7 @@ static RestoreOutcome checkAllSections(RestoreWriter& writer, const SectionShelf
 // from `load` and, when `dropRecords`, are dropped from the temporary folder
 // after their last use.
 static RestoreOutcome writeInBatches(RestoreWriter& writer, const SectionLoader& load,
-                                     bool dropRecords, const SectionBatchOpener& open,
+                                     bool dropRecords, const SectionUnsealer& open,
                                      unsigned batch, unsigned workers) {
   SectionOpeners openers(writer.list(), load, open, batch, workerCount(workers));
   uint32_t lastSave = millisecondClock();
@@ -404,7 +472,7 @@ static SectionLoader fromTempFolder(const RestoreWriter& writer) {
 // A whole restore, with batches of up to `batch` records.
 static RestoreOutcome restoreInBatches(RestoreWriter& writer, std::span<const uint8_t> payload,
                                        const std::string& targetPath, const RecordSource& source,
-                                       const SectionBatchOpener& open,
+                                       const SectionUnsealer& open,
                                        const RestoreRunOptions& options, unsigned batch) {
   RestoreMainAction* ui = writer.progressObject();
   RestoreOutcome outcome;
@@ -445,13 +513,25 @@ static RestoreOutcome restoreInBatches(RestoreWriter& writer, std::span<const ui
   return outcome;
 }
 
-// A batch opener that hands single records to `open`.
-static SectionBatchOpener oneByOne(const SectionOpener& open) {
-  return [&open](std::span<const std::span<const uint8_t>> records) {
-    std::vector<std::optional<ByteBuffer>> plain;
-    for (std::span<const uint8_t> record : records) plain.push_back(open(record));
-    return plain;
+// Openers that do all their work in one step, as unsealers: a single
+// record is opened in the second step, by whichever worker is free; a batch
+// in the first, and the second only hands the plain data on.
+static SectionUnsealer oneByOne(const SectionOpener& open) {
+  SectionUnsealer unsealer;
+  unsealer.unwrap = [](std::span<const std::span<const uint8_t>> records) {
+    return std::vector<std::optional<ByteBuffer>>(records.size(), ByteBuffer());
   };
+  unsealer.finish = [&open](std::span<const uint8_t> record, ByteBuffer&) { return open(record); };
+  return unsealer;
+}
+
+static SectionUnsealer inOneStep(const SectionBatchOpener& open) {
+  SectionUnsealer unsealer;
+  unsealer.unwrap = open;
+  unsealer.finish = [](std::span<const uint8_t>, ByteBuffer& plain) {
+    return std::optional<ByteBuffer>(std::move(plain));
+  };
+  return unsealer;
 }
 
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, unsigned workers) {
@@ -460,6 +540,11 @@ RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, u
 
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionBatchOpener& open,
                              unsigned workers) {
+  return writeInBatches(writer, fromTempFolder(writer), true, inOneStep(open), kSectionBatchSize,
+                        workers);
+}
+
+RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionUnsealer& open, unsigned workers) {
   return writeInBatches(writer, fromTempFolder(writer), true, open, kSectionBatchSize, workers);
 }
 
@@ -473,6 +558,13 @@ RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payloa
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
                           const SectionBatchOpener& open, const RestoreRunOptions& options) {
+  return restoreInBatches(writer, payload, targetPath, RecordSource{&fetch, nullptr},
+                          inOneStep(open), options, kSectionBatchSize);
+}
+
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionUnsealer& open, const RestoreRunOptions& options) {
   return restoreInBatches(writer, payload, targetPath, RecordSource{&fetch, nullptr}, open, options,
                           kSectionBatchSize);
 }
@@ -480,6 +572,13 @@ RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payloa
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionShelf& shelf,
                           const SectionBatchOpener& open, const RestoreRunOptions& options) {
+  return restoreInBatches(writer, payload, targetPath, RecordSource{nullptr, &shelf},
+                          inOneStep(open), options, kSectionBatchSize);
+}
+
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionShelf& shelf,
+                          const SectionUnsealer& open, const RestoreRunOptions& options) {
   return restoreInBatches(writer, payload, targetPath, RecordSource{nullptr, &shelf}, open,
                           options, kSectionBatchSize);
 }

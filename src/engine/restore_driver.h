@@ -4,13 +4,12 @@
 //
 // The request pass fetches every distinct section once and keeps it in the
 // writer's temporary folder; records that already sit on this machine (a
-// SectionShelf) are only checked there and read in place. The writing pass walks the list with the
-// writer while worker threads (at most 6) load and open the records of the
-// coming sections ahead of it, in list order (one at a time, or in batches),
-// so that the writer thread only writes and the expensive opening runs in
-// parallel. A section used by
-// several neighbouring places is opened once for all of them. Each record
-// is deleted after its last use.
+// SectionShelf) are only checked there and read in place. The writing pass
+// walks the list with the writer while worker threads (at most 6) load and
+// open the records of the coming sections ahead of it, in list order, so
+// that the writer thread only writes and the expensive opening runs in
+// parallel. A section used by several neighbouring places is opened once
+// for all of them. Each record is deleted after its last use.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +36,22 @@ using SectionOpener = std::function<std::optional<ByteBuffer>(std::span<const ui
 // operations of a batch run together). Runs on several threads at once.
 using SectionBatchOpener = std::function<std::vector<std::optional<ByteBuffer>>(
     std::span<const std::span<const uint8_t>> records)>;
+
+// Opening in two steps. `unwrap` does the costly private-key step for
+// several records at once: entry i is what records[i] needs for the second
+// step, or nothing when the record fails already. `finish` does the rest of
+// one record (decryption, checks, expansion) with what unwrap gave for it,
+// and gives its plain data or nothing. The writing pass unwraps in batches
+// and spreads the finishing over every worker, nearest the writer first, so
+// that a batch of large sections does not hold the writer up while other
+// workers sit idle. Both run on several threads at once.
+struct SectionUnsealer {
+  std::function<std::vector<std::optional<ByteBuffer>>(
+      std::span<const std::span<const uint8_t>> records)>
+      unwrap;
+  std::function<std::optional<ByteBuffer>(std::span<const uint8_t> record, ByteBuffer& unwrapped)>
+      finish;
+};
 
 // Records kept where the writing pass can read them at any time, from
 // several threads at once: a copy store on this machine. A restore from a
@@ -81,6 +96,8 @@ RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionOpener& open, u
 // kSectionBatchSize coming sections at once.
 RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionBatchOpener& open,
                              unsigned workers);
+// The same with records opened in two steps, the first in batches.
+RestoreOutcome writeAllFiles(RestoreWriter& writer, const SectionUnsealer& open, unsigned workers);
 
 struct RestoreRunOptions {
   bool restoreMetadata = true;
@@ -102,9 +119,16 @@ RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payloa
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionFetcher& fetch,
                           const SectionBatchOpener& open, const RestoreRunOptions& options);
-// The same with the records on a shelf: no temporary folder is made.
+// The same, opening records in two steps.
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionFetcher& fetch,
+                          const SectionUnsealer& open, const RestoreRunOptions& options);
+// The last two with the records on a shelf: no temporary folder is made.
 RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
                           const std::string& targetPath, const SectionShelf& shelf,
                           const SectionBatchOpener& open, const RestoreRunOptions& options);
+RestoreOutcome runRestore(RestoreWriter& writer, std::span<const uint8_t> payload,
+                          const std::string& targetPath, const SectionShelf& shelf,
+                          const SectionUnsealer& open, const RestoreRunOptions& options);
 
 }  // namespace vl

@@ -95,11 +95,9 @@ struct SealedSection {
   std::span<const uint8_t> tag;  // version 0 only
 };
 
-// Everything that needs no key is checked before the private operation.
-std::optional<SealedSection> readSealed(std::span<const uint8_t> record,
-                                        std::span<const uint8_t> localKey,
-                                        const RsaKey& encryptionKey) {
-  if (record.size() < kHeaderBytes || localKey.size() != kKeySize) return std::nullopt;
+// The fields of a record, with every check that needs no key.
+std::optional<SealedSection> readSealedFields(std::span<const uint8_t> record) {
+  if (record.size() < kHeaderBytes) return std::nullopt;
   SealedSection sealed;
   uint16_t type = static_cast<uint16_t>(record[0] | (record[1] << 8));
   sealed.version = static_cast<uint16_t>(record[2] | (record[3] << 8));
@@ -114,10 +112,19 @@ std::optional<SealedSection> readSealed(std::span<const uint8_t> record,
   std::optional<std::span<const uint8_t>> tag;
   if (sealed.version == 0) tag = readRecordField(record, position);
   if (!wrapped || !body || (sealed.version == 0 && !tag)) return std::nullopt;
-  if (wrapped->size() != encryptionKey.modulusBytes()) return std::nullopt;
   sealed.wrapped = *wrapped;
   sealed.body = *body;
   if (tag) sealed.tag = *tag;
+  return sealed;
+}
+
+// Everything that needs no private operation is checked before it.
+std::optional<SealedSection> readSealed(std::span<const uint8_t> record,
+                                        std::span<const uint8_t> localKey,
+                                        const RsaKey& encryptionKey) {
+  if (localKey.size() != kKeySize) return std::nullopt;
+  std::optional<SealedSection> sealed = readSealedFields(record);
+  if (!sealed || sealed->wrapped.size() != encryptionKey.modulusBytes()) return std::nullopt;
   return sealed;
 }
 
@@ -161,21 +168,44 @@ std::optional<ByteBuffer> openSection(std::span<const uint8_t> record,
   return openSealed(*sealed, localKey, encryptionKey.decapsulate(sealed->wrapped));
 }
 
+std::vector<std::optional<ByteBuffer>> unwrapSectionSecrets(
+    std::span<const std::span<const uint8_t>> records, std::span<const uint8_t> localKey,
+    const RsaKey& encryptionKey) {
+  std::vector<std::optional<ByteBuffer>> secrets(records.size());
+  std::vector<bool> passed(records.size());
+  std::vector<std::span<const uint8_t>> wrapped;
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::optional<SealedSection> sealed = readSealed(records[i], localKey, encryptionKey);
+    passed[i] = sealed.has_value();
+    if (sealed) wrapped.push_back(sealed->wrapped);
+  }
+  // One private operation per record that passed the checks, all at once.
+  std::vector<ByteBuffer> unwrapped = encryptionKey.decapsulateBatch(wrapped);
+  size_t next = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (passed[i]) secrets[i] = std::move(unwrapped[next++]);
+  }
+  return secrets;
+}
+
+std::optional<ByteBuffer> openUnwrappedSection(std::span<const uint8_t> record,
+                                               std::span<const uint8_t> localKey,
+                                               const ByteBuffer& secret) {
+  // Only the key-free checks again; the secret stands for the private half.
+  if (localKey.size() != kKeySize) return std::nullopt;
+  std::optional<SealedSection> sealed = readSealedFields(record);
+  if (!sealed) return std::nullopt;
+  return openSealed(*sealed, localKey, secret);
+}
+
 std::vector<std::optional<ByteBuffer>> openSections(
     std::span<const std::span<const uint8_t>> records, std::span<const uint8_t> localKey,
     const RsaKey& encryptionKey) {
+  std::vector<std::optional<ByteBuffer>> secrets =
+      unwrapSectionSecrets(records, localKey, encryptionKey);
   std::vector<std::optional<ByteBuffer>> pieces(records.size());
-  std::vector<std::optional<SealedSection>> sealed(records.size());
-  std::vector<std::span<const uint8_t>> wrapped;
   for (size_t i = 0; i < records.size(); ++i) {
-    sealed[i] = readSealed(records[i], localKey, encryptionKey);
-    if (sealed[i]) wrapped.push_back(sealed[i]->wrapped);
-  }
-  // One private operation per record that passed the checks, all at once.
-  std::vector<ByteBuffer> secrets = encryptionKey.decapsulateBatch(wrapped);
-  size_t next = 0;
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (sealed[i]) pieces[i] = openSealed(*sealed[i], localKey, secrets[next++]);
+    if (secrets[i]) pieces[i] = openUnwrappedSection(records[i], localKey, *secrets[i]);
   }
   return pieces;
 }

@@ -62,4 +62,18 @@ std::vector<std::optional<ByteBuffer>> openSections(
     std::span<const std::span<const uint8_t>> records, std::span<const uint8_t> localKey,
     const RsaKey& encryptionKey);
 
+// openSections in its two steps, for callers that spread the second over
+// several threads: unwrapSectionSecrets does the private operations of all
+// `records` together and gives each record's secret S (nothing for a record
+// that fails the checks made before it); openUnwrappedSection then checks,
+// decrypts and expands one record with its secret.
+// openUnwrappedSection(records[i], localKey, *secrets[i]) is exactly what
+// openSection(records[i], ...) gives.
+std::vector<std::optional<ByteBuffer>> unwrapSectionSecrets(
+    std::span<const std::span<const uint8_t>> records, std::span<const uint8_t> localKey,
+    const RsaKey& encryptionKey);
+std::optional<ByteBuffer> openUnwrappedSection(std::span<const uint8_t> record,
+                                               std::span<const uint8_t> localKey,
+                                               const ByteBuffer& secret);
+
 }  // namespace vl

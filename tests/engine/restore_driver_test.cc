@@ -78,17 +78,8 @@ class RestoreDriverTest : public ::testing::Test {
     runOptions.log.language = 1;
     ByteBuffer payload = copy.payload();
     auto fetch = [&](uint32_t number) { return copy.fetch(number); };
-    if (onShelf) {
-      SectionShelf shelf;
-      shelf.holds = [&](uint32_t number) { return copy.records.count(number) != 0; };
-      shelf.read = [&](uint32_t number) -> std::optional<ByteBuffer> {
-        ++shelfReads;
-        if (tempFolderLeft()) sawTempFolder = true;
-        auto found = copy.records.find(number);
-        if (found == copy.records.end()) return std::nullopt;
-        return found->second;
-      };
-      return runRestore(writer, payload.span(), target, shelf,
+    if (onShelf && !twoSteps) {
+      return runRestore(writer, payload.span(), target, shelf(copy),
                         [&](std::span<const std::span<const uint8_t>> records) {
                           opens += static_cast<int>(records.size());
                           std::vector<std::optional<ByteBuffer>> plain;
@@ -98,15 +89,36 @@ class RestoreDriverTest : public ::testing::Test {
                         },
                         runOptions);
     }
+    if (twoSteps) {
+      // The first step only refuses records too short for a header and
+      // hands on a marker; the second opens.
+      SectionUnsealer unsealer;
+      unsealer.unwrap = [&](std::span<const std::span<const uint8_t>> records) {
+        noteBatch(records.size());
+        std::vector<std::optional<ByteBuffer>> marks;
+        for (std::span<const uint8_t> record : records) {
+          if (record.size() < 6) {
+            marks.emplace_back();
+          } else {
+            marks.emplace_back(ByteBuffer(record.first(6)));
+          }
+        }
+        return marks;
+      };
+      unsealer.finish = [&](std::span<const uint8_t> record, ByteBuffer& mark) {
+        ++opens;
+        if (!(mark == ByteBuffer(record.first(6)))) return std::optional<ByteBuffer>();
+        return test::openForTest(record);
+      };
+      if (onShelf) return runRestore(writer, payload.span(), target, shelf(copy), unsealer, runOptions);
+      return runRestore(writer, payload.span(), target, fetch, unsealer, runOptions);
+    }
     if (batches) {
       return runRestore(
           writer, payload.span(), target, fetch,
           [&](std::span<const std::span<const uint8_t>> records) {
             opens += static_cast<int>(records.size());
-            int size = static_cast<int>(records.size());
-            for (int seen = largestBatch.load(); seen < size;) {
-              if (largestBatch.compare_exchange_weak(seen, size)) break;
-            }
+            noteBatch(records.size());
             std::vector<std::optional<ByteBuffer>> plain;
             for (std::span<const uint8_t> record : records)
               plain.push_back(test::openForTest(record));
@@ -121,6 +133,28 @@ class RestoreDriverTest : public ::testing::Test {
           return test::openForTest(record);
         },
         runOptions);
+  }
+
+  // The records of `copy` in place, counting reads and watching for a
+  // temporary folder.
+  SectionShelf shelf(HandMadeCopy& copy) {
+    SectionShelf shelf;
+    shelf.holds = [&copy](uint32_t number) { return copy.records.count(number) != 0; };
+    shelf.read = [this, &copy](uint32_t number) -> std::optional<ByteBuffer> {
+      ++shelfReads;
+      if (tempFolderLeft()) sawTempFolder = true;
+      auto found = copy.records.find(number);
+      if (found == copy.records.end()) return std::nullopt;
+      return found->second;
+    };
+    return shelf;
+  }
+
+  void noteBatch(size_t count) {
+    int size = static_cast<int>(count);
+    for (int seen = largestBatch.load(); seen < size;) {
+      if (largestBatch.compare_exchange_weak(seen, size)) break;
+    }
   }
 
   bool tempFolderLeft() const {
@@ -144,6 +178,8 @@ class RestoreDriverTest : public ::testing::Test {
   // Whether records are opened through a batch opener, and the most it got.
   bool batches = false;
   std::atomic<int> largestBatch{0};
+  // Whether records are opened in two steps (the first in batches).
+  bool twoSteps = false;
   // Whether records are read in place from a shelf, how often, and whether
   // a temporary folder existed meanwhile.
   bool onShelf = false;
@@ -151,9 +187,13 @@ class RestoreDriverTest : public ::testing::Test {
   std::atomic<bool> sawTempFolder{false};
 };
 
-TEST_F(RestoreDriverTest, RestoresTheSameTreeWithAnyNumberOfWorkersAndEitherOpener) {
-  for (bool batched : {false, true}) {
-    batches = batched;
+TEST_F(RestoreDriverTest, RestoresTheSameTreeWithAnyNumberOfWorkersAndAnyOpener) {
+  enum Opener { kSingle, kBatch, kTwoSteps, kTwoStepsFromShelf };
+  for (Opener opener : {kSingle, kBatch, kTwoSteps, kTwoStepsFromShelf}) {
+    batches = opener == kBatch;
+    twoSteps = opener == kTwoSteps || opener == kTwoStepsFromShelf;
+    onShelf = opener == kTwoStepsFromShelf;
+    const bool batched = opener != kSingle;
     for (unsigned workers : {1u, 2u, 6u}) {
       fs::remove_all(target);
       fs::create_directory(target);
@@ -166,7 +206,7 @@ TEST_F(RestoreDriverTest, RestoresTheSameTreeWithAnyNumberOfWorkersAndEitherOpen
         EXPECT_GT(largestBatch.load(), 1) << workers;
         EXPECT_LE(largestBatch.load(), static_cast<int>(kSectionBatchSize)) << workers;
       }
-      EXPECT_EQ(copy.fetches, static_cast<int>(copy.records.size()));
+      EXPECT_EQ(copy.fetches, onShelf ? 0 : static_cast<int>(copy.records.size()));
       EXPECT_EQ(readFile(target + "/Top/f2/d"),
                 piece(203, 3000) + piece(204, 3000) + piece(205, 17));
       EXPECT_EQ(readFile(target + "/Top/f3/z"), piece(325, 10 + 25 * 13));
@@ -303,6 +343,42 @@ TEST_F(BatchRestoreDriverTest, ADamagedRecordInsideABatchFailsAtItsOwnSection) {
     EXPECT_FALSE(fs::exists(target + "/Top/f1/l"));
     EXPECT_FALSE(tempFolderLeft());
     EXPECT_EQ(lastLogText(), outcome.message.english);
+  }
+}
+
+// The same restores with records opened in two steps.
+class TwoStepRestoreDriverTest : public RestoreDriverTest {
+ protected:
+  TwoStepRestoreDriverTest() { twoSteps = true; }
+};
+
+TEST_F(TwoStepRestoreDriverTest, ARecordThatFailsEitherStepFailsAtItsOwnSection) {
+  for (bool inFirstStep : {true, false}) {
+    for (unsigned workers : {1u, 2u}) {
+      fs::remove_all(target);
+      fs::create_directory(target);
+      HandMadeCopy copy = busyCopy();
+      const FileListEntry* broken = nullptr;
+      for (uint32_t i = 0; i < copy.list.entryCount(); ++i) {
+        if (copy.list.entry(i).name == u"\\Top\\f1\\k") broken = &copy.list.entry(i);
+      }
+      ASSERT_NE(broken, nullptr);
+      const uint32_t number = broken->sections[0].number;
+      ByteBuffer& record = copy.records.at(number);
+      if (inFirstStep) {
+        record.resize(3);
+      } else {
+        record[40] ^= 0x10;
+      }
+
+      RestoreOutcome outcome = run(copy, workers);
+      ASSERT_EQ(outcome.end, RestoreEnd::kFailed);
+      EXPECT_EQ(outcome.message.english, "Error: Could not start decryption.");
+      EXPECT_EQ(outcome.detail, "\\Top\\f1\\k, section " + std::to_string(number));
+      EXPECT_EQ(readFile(target + "/Top/f1/j"), piece(109, 10 + 9 * 13));
+      EXPECT_FALSE(fs::exists(target + "/Top/f1/l"));
+      EXPECT_FALSE(tempFolderLeft());
+    }
   }
 }
 

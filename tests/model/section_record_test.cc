@@ -321,6 +321,17 @@ TEST_F(SectionRecordTest, OpeningTogetherGivesWhatOpeningEachGives) {
   for (size_t i : {0, 2, 4, 7, 10, 11, 12}) EXPECT_TRUE(opened[i].has_value()) << i;
   EXPECT_EQ(*opened[0], ByteBuffer(std::span<const uint8_t>(textLike(100))));
 
+  // In two steps: only the records that fail before the private operation
+  // get no secret, and a record opened with another record's secret fails.
+  std::vector<std::optional<ByteBuffer>> secrets =
+      unwrapSectionSecrets(spans, localKey_.span(), fixedKeys().encryption);
+  ASSERT_EQ(secrets.size(), spans.size());
+  for (size_t i : {5, 6, 9}) EXPECT_FALSE(secrets[i].has_value()) << i;
+  for (size_t i : {0, 1, 2, 3, 4, 7, 8, 10, 11, 12}) ASSERT_TRUE(secrets[i].has_value()) << i;
+  EXPECT_EQ(openUnwrappedSection(spans[11], localKey_.span(), *secrets[11]), open(spans[11]));
+  EXPECT_FALSE(openUnwrappedSection(spans[11], localKey_.span(), *secrets[10]).has_value());
+  EXPECT_FALSE(openUnwrappedSection(spans[11], localKey_.span(), ByteBuffer()).has_value());
+
   // Another local key opens none of them.
   ByteBuffer otherLocal(32);
   for (const auto& piece : openSections(spans, otherLocal.span(), fixedKeys().encryption)) {

@@ -176,8 +176,12 @@ int runLocalRestore(const Args& args) {
   options.log.language = 1;
   // The copy log belongs to the client; the tool reports on its own output.
   options.writeLog = false;
-  const vl::SectionBatchOpener open = [&](std::span<const std::span<const uint8_t>> sealed) {
-    return vl::openSections(sealed, keys.localKey.span(), keys.encryptionKey);
+  vl::SectionUnsealer open;
+  open.unwrap = [&](std::span<const std::span<const uint8_t>> sealed) {
+    return vl::unwrapSectionSecrets(sealed, keys.localKey.span(), keys.encryptionKey);
+  };
+  open.finish = [&](std::span<const uint8_t> sealed, vl::ByteBuffer& secret) {
+    return vl::openUnwrappedSection(sealed, keys.localKey.span(), secret);
   };
   const auto read = [&](uint32_t number) { return store->getSection(number); };
   vl::RestoreOutcome outcome;
