@@ -7,7 +7,8 @@
 //         version-1 (1) or version-0 (2) record under the fixed keys.
 // Whatever opens must be a piece of at most 2 MiB. With the top bit of the
 // first byte set, the record is also opened together with copies of itself
-// and a good record, which must give what opening each alone gives.
+// and a good record, which must give what opening each alone gives. Opening
+// in two steps, in the record's own memory, must give the same as well.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -68,6 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::optional<vl::ByteBuffer> piece = vl::openSection(record.span(), kLocalKey, key());
   if (piece && piece->size() > vl::kMaxSectionSize && record[5] != 0) std::abort();
+  // In two steps, and decrypted in the record's own memory: the same.
+  const std::span<const uint8_t> alone[] = {record.span()};
+  std::vector<std::optional<vl::ByteBuffer>> secrets =
+      vl::unwrapSectionSecrets(alone, kLocalKey, key());
+  if (secrets.size() != 1 || (!secrets[0] && piece)) std::abort();
+  if (secrets[0]) {
+    vl::ByteBuffer used = record;
+    if (vl::openUnwrappedSection(used, kLocalKey, *secrets[0]) != piece) std::abort();
+  }
   if ((data[0] & 0x80) != 0) {
     static const vl::ByteBuffer good = wrap(std::span<const uint8_t>(kLocalKey), 1, 0);
     const std::span<const uint8_t> records[] = {record.span(), good.span(),   record.span(),

@@ -103,6 +103,15 @@ bool AesCipher::decryptBuffer(ByteBuffer& buffer) {
   return true;
 }
 
+bool AesCipher::decryptBlocks(std::span<uint8_t> data) {
+  if (!valid_ || data.size() % kBlockSize != 0) return false;
+  functionsFor(hardware_).cbcDecrypt(decryption_keys_, rounds_, chaining_, data.data(),
+                                     data.size() / kBlockSize);
+  return true;
+}
+
+void AesCipher::endChaining() { secureWipe(chaining_, sizeof chaining_); }
+
 bool AesCipher::encryptBlock(uint8_t block[kBlockSize]) const {
   if (!valid_) {
     secureWipe(block, kBlockSize);

@@ -61,6 +61,14 @@ class AesCipher {
   // false. The chaining value is zero afterwards in every case.
   bool decryptBuffer(ByteBuffer& buffer);
 
+  // CBC-decrypts whole blocks in place, going on from the chaining value,
+  // which then holds the last ciphertext block: for a buffer decrypted a
+  // piece at a time (the caller removes the padding and wipes the chaining
+  // value with endChaining). No progress, no padding. False, with `data`
+  // untouched, for an invalid key or a length not a multiple of 16.
+  bool decryptBlocks(std::span<uint8_t> data);
+  void endChaining();
+
   // Encrypts (decrypts) one block in place, no chaining, no progress. An
   // invalid object wipes the block and returns false.
   bool encryptBlock(uint8_t block[kBlockSize]) const;

@@ -19,20 +19,34 @@ HmacSha256::HmacSha256(std::span<const uint8_t> key) {
   }
 }
 
+void HmacSha256::start(Sha256* inner) const {
+  inner->reset();
+  if (!invalid_) inner->update(inner_pad_);
+}
+
+ByteBuffer HmacSha256::finish(Sha256* inner) const {
+  if (invalid_) {
+    inner->reset();
+    return {};
+  }
+  uint8_t digest[Sha256::kDigestSize];
+  inner->final(digest);
+  inner->reset();
+  Sha256 outer;
+  outer.update(outer_pad_);
+  outer.update(digest, sizeof digest);
+  secureWipe(digest, sizeof digest);
+  return outer.final();
+}
+
 ByteBuffer HmacSha256::mac(std::span<const uint8_t> message) const {
   if (invalid_) return {};
-  uint8_t inner[Sha256::kDigestSize];
   Sha256 hash;
-  hash.update(inner_pad_);
+  start(&hash);
   hash.setProgress(progress_);
   if (!hash.update(message)) return {};
-  hash.final(inner);
   hash.setProgress(nullptr);
-  hash.reset();
-  hash.update(outer_pad_);
-  hash.update(inner, sizeof inner);
-  secureWipe(inner, sizeof inner);
-  return hash.final();
+  return finish(&hash);
 }
 
 }  // namespace vl

@@ -12,6 +12,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/progress_counter.h"
+#include "crypto/sha256.h"
 
 namespace vl {
 
@@ -36,6 +37,12 @@ class HmacSha256 {
   // hashing was cancelled.
   ByteBuffer mac(std::span<const uint8_t> message) const;
   ByteBuffer mac(const ByteBuffer& message) const { return mac(message.span()); }
+
+  // The same for a message that comes in pieces: start() readies `inner`,
+  // the caller feeds it the message with Sha256::update, and finish() gives
+  // the tag (empty when the key was refused) and wipes `inner`.
+  void start(Sha256* inner) const;
+  ByteBuffer finish(Sha256* inner) const;
 
  private:
   ByteBuffer inner_pad_;  // key zero-padded to 64 bytes, XOR 0x36

@@ -294,7 +294,7 @@ class SectionOpeners {
   // The second step for one unwrapped job: its plain data, and its digest
   // when it is a whole file.
   void finish(OpenedSection& job) const {
-    std::optional<ByteBuffer> plain = open_.finish(job.record.span(), job.unwrapped);
+    std::optional<ByteBuffer> plain = open_.finish(job.record, job.unwrapped);
     job.record = ByteBuffer();
     job.unwrapped = ByteBuffer();
     if (!plain) {
@@ -521,14 +521,14 @@ static SectionUnsealer oneByOne(const SectionOpener& open) {
   unsealer.unwrap = [](std::span<const std::span<const uint8_t>> records) {
     return std::vector<std::optional<ByteBuffer>>(records.size(), ByteBuffer());
   };
-  unsealer.finish = [&open](std::span<const uint8_t> record, ByteBuffer&) { return open(record); };
+  unsealer.finish = [&open](ByteBuffer& record, ByteBuffer&) { return open(record.span()); };
   return unsealer;
 }
 
 static SectionUnsealer inOneStep(const SectionBatchOpener& open) {
   SectionUnsealer unsealer;
   unsealer.unwrap = open;
-  unsealer.finish = [](std::span<const uint8_t>, ByteBuffer& plain) {
+  unsealer.finish = [](ByteBuffer&, ByteBuffer& plain) {
     return std::optional<ByteBuffer>(std::move(plain));
   };
   return unsealer;

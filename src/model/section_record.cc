@@ -1,8 +1,10 @@
 #include "model/section_record.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "codec/block_codec.h"
+#include "core/secure_wipe.h"
 #include "crypto/aes_cipher.h"
 #include "crypto/hmac_sha256.h"
 #include "crypto/key_derivation.h"
@@ -25,20 +27,43 @@ ByteBuffer recordKey(std::span<const uint8_t> localKey, const ByteBuffer& secret
   return key;
 }
 
-// Checks the HMAC of IV || ciphertext in constant time, then decrypts.
-bool openBody(std::span<const uint8_t> sealed, std::span<const uint8_t> tag,
-              std::span<const uint8_t> aesKey, std::span<const uint8_t> macKey, ByteBuffer* plain) {
-  ByteBuffer expected = HmacSha256(macKey).mac(sealed);
-  if (expected.size() != SectionCipher::kTagSize || tag.size() != SectionCipher::kTagSize) {
-    return false;
+// Bytes hashed and then decrypted at a time: a piece is still in the
+// nearest cache when it is decrypted.
+constexpr size_t kPieceBytes = 16384;
+
+// Checks the HMAC of IV || ciphertext (in constant time) and decrypts the
+// ciphertext `text` in place, a piece at a time. The plain data is then the
+// first (returned) bytes of `text`. Nothing, with `text` wiped, when the tag
+// or the padding is wrong.
+std::optional<size_t> openInPlace(std::span<const uint8_t> iv, std::span<uint8_t> text,
+                                  std::span<const uint8_t> tag, std::span<const uint8_t> aesKey,
+                                  std::span<const uint8_t> macKey) {
+  if (iv.size() != SectionCipher::kIvSize || tag.size() != SectionCipher::kTagSize ||
+      text.empty() || text.size() % AesCipher::kBlockSize != 0) {
+    return std::nullopt;
   }
-  uint8_t difference = 0;
-  for (size_t i = 0; i < tag.size(); ++i) difference |= expected[i] ^ tag[i];
-  if (difference != 0 || sealed.size() < SectionCipher::kIvSize) return false;
+  HmacSha256 mac(macKey);
   AesCipher aes(aesKey);
-  aes.setChainingValue(sealed.first<SectionCipher::kIvSize>());
-  *plain = ByteBuffer(sealed.subspan(SectionCipher::kIvSize));
-  return aes.decryptBuffer(*plain);
+  Sha256 inner;
+  mac.start(&inner);
+  inner.update(iv);
+  aes.setChainingValue(iv.first<SectionCipher::kIvSize>());
+  bool decrypted = true;
+  for (size_t done = 0; done < text.size(); done += kPieceBytes) {
+    std::span<uint8_t> piece = text.subspan(done, std::min(kPieceBytes, text.size() - done));
+    inner.update(piece);
+    decrypted = aes.decryptBlocks(piece) && decrypted;
+  }
+  aes.endChaining();
+  ByteBuffer expected = mac.finish(&inner);
+  uint8_t difference = expected.size() == tag.size() ? 0 : 1;
+  for (size_t i = 0; i < tag.size() && i < expected.size(); ++i) difference |= expected[i] ^ tag[i];
+  const size_t padding = text.back();
+  if (difference != 0 || !decrypted || padding > AesCipher::kBlockSize) {
+    secureWipe(text.data(), text.size());
+    return std::nullopt;
+  }
+  return padding >= text.size() ? 0 : text.size() - padding;
 }
 
 }  // namespace
@@ -128,34 +153,74 @@ std::optional<SealedSection> readSealed(std::span<const uint8_t> record,
   return sealed;
 }
 
-// The piece, from the checked record and its unwrapped secret S.
-std::optional<ByteBuffer> openSealed(const SealedSection& sealed, std::span<const uint8_t> localKey,
-                                     const ByteBuffer& secret) {
+// The AES and HMAC keys of a record, from its record key K.
+struct BodyKeys {
+  ByteBuffer aes;
+  ByteBuffer mac;
+};
+
+std::optional<BodyKeys> bodyKeys(const SealedSection& sealed, std::span<const uint8_t> localKey,
+                                 const ByteBuffer& secret) {
   if (secret.size() != kKeySize) return std::nullopt;
   ByteBuffer key = recordKey(localKey, secret);
-  ByteBuffer plain;
-  if (sealed.version == 1) {
-    if (sealed.body.size() < SectionCipher::kTagSize) return std::nullopt;
-    KeyPair keys = deriveKeys(key);
-    size_t sealedLength = sealed.body.size() - SectionCipher::kTagSize;
-    if (keys.count != 2 ||
-        !openBody(sealed.body.first(sealedLength), sealed.body.subspan(sealedLength),
-                  keys.key(0).span(), keys.key(1).span(), &plain)) {
-      return std::nullopt;
-    }
-  } else if (!openBody(sealed.body, sealed.tag, key.span(), key.span(), &plain)) {
-    return std::nullopt;
-  }
+  if (sealed.version == 0) return BodyKeys{key, key};
+  KeyPair keys = deriveKeys(key);
+  if (keys.count != 2) return std::nullopt;
+  return BodyKeys{keys.key(0), keys.key(1)};
+}
 
-  if (sealed.kind == static_cast<uint8_t>(CompressionKind::kStored)) return plain;
+// Where the parts of a record's body are: IV, ciphertext, tag.
+struct BodyParts {
+  std::span<const uint8_t> iv;
+  size_t textOffset = 0;  // from the start of the body
+  size_t textLength = 0;
+  std::span<const uint8_t> tag;
+};
+
+std::optional<BodyParts> bodyParts(const SealedSection& sealed) {
+  std::span<const uint8_t> sealedBytes = sealed.body;
+  BodyParts parts;
+  if (sealed.version == 1) {
+    if (sealedBytes.size() < SectionCipher::kTagSize) return std::nullopt;
+    parts.tag = sealedBytes.last(SectionCipher::kTagSize);
+    sealedBytes = sealedBytes.first(sealedBytes.size() - SectionCipher::kTagSize);
+  } else {
+    parts.tag = sealed.tag;
+  }
+  if (sealedBytes.size() < SectionCipher::kIvSize) return std::nullopt;
+  parts.iv = sealedBytes.first(SectionCipher::kIvSize);
+  parts.textOffset = SectionCipher::kIvSize;
+  parts.textLength = sealedBytes.size() - SectionCipher::kIvSize;
+  return parts;
+}
+
+// The piece from the plain body: stored as it is, or expanded.
+std::optional<ByteBuffer> pieceOf(uint8_t kind, std::span<const uint8_t> plain) {
+  if (kind == static_cast<uint8_t>(CompressionKind::kStored)) return ByteBuffer(plain);
   // A count-table body holds at least its stream header.
-  if (sealed.kind == static_cast<uint8_t>(CompressionKind::kTableHuffman) &&
+  if (kind == static_cast<uint8_t>(CompressionKind::kTableHuffman) &&
       plain.size() < kMinTableStream) {
     return std::nullopt;
   }
   ByteBuffer piece;
-  if (!decompress(sealed.kind, plain.span(), &piece, kMaxSectionSize)) return std::nullopt;
+  if (!decompress(kind, plain, &piece, kMaxSectionSize)) return std::nullopt;
   return piece;
+}
+
+// The piece, from the checked record and its unwrapped secret S. The
+// ciphertext is decrypted in a copy.
+std::optional<ByteBuffer> openSealed(const SealedSection& sealed, std::span<const uint8_t> localKey,
+                                     const ByteBuffer& secret) {
+  std::optional<BodyKeys> keys = bodyKeys(sealed, localKey, secret);
+  std::optional<BodyParts> parts = bodyParts(sealed);
+  if (!keys || !parts) return std::nullopt;
+  ByteBuffer text(sealed.body.subspan(parts->textOffset, parts->textLength));
+  std::optional<size_t> length =
+      openInPlace(parts->iv, text.mutableSpan(), parts->tag, keys->aes.span(), keys->mac.span());
+  if (!length) return std::nullopt;
+  text.resize(*length);
+  if (sealed.kind == static_cast<uint8_t>(CompressionKind::kStored)) return text;
+  return pieceOf(sealed.kind, text.span());
 }
 
 }  // namespace
@@ -196,6 +261,24 @@ std::optional<ByteBuffer> openUnwrappedSection(std::span<const uint8_t> record,
   std::optional<SealedSection> sealed = readSealedFields(record);
   if (!sealed) return std::nullopt;
   return openSealed(*sealed, localKey, secret);
+}
+
+std::optional<ByteBuffer> openUnwrappedSection(ByteBuffer& record,
+                                               std::span<const uint8_t> localKey,
+                                               const ByteBuffer& secret) {
+  if (localKey.size() != kKeySize) return std::nullopt;
+  std::optional<SealedSection> sealed = readSealedFields(record.span());
+  if (!sealed) return std::nullopt;
+  std::optional<BodyKeys> keys = bodyKeys(*sealed, localKey, secret);
+  std::optional<BodyParts> parts = bodyParts(*sealed);
+  if (!keys || !parts) return std::nullopt;
+  const size_t bodyOffset = static_cast<size_t>(sealed->body.data() - record.data());
+  std::span<uint8_t> text =
+      record.mutableSpan().subspan(bodyOffset + parts->textOffset, parts->textLength);
+  std::optional<size_t> length =
+      openInPlace(parts->iv, text, parts->tag, keys->aes.span(), keys->mac.span());
+  if (!length) return std::nullopt;
+  return pieceOf(sealed->kind, text.first(*length));
 }
 
 std::vector<std::optional<ByteBuffer>> openSections(

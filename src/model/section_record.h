@@ -75,5 +75,10 @@ std::vector<std::optional<ByteBuffer>> unwrapSectionSecrets(
 std::optional<ByteBuffer> openUnwrappedSection(std::span<const uint8_t> record,
                                                std::span<const uint8_t> localKey,
                                                const ByteBuffer& secret);
+// The same, decrypting in the record's own memory instead of a copy: the
+// record is used up (left holding partly decrypted bytes, or wiped).
+std::optional<ByteBuffer> openUnwrappedSection(ByteBuffer& record,
+                                               std::span<const uint8_t> localKey,
+                                               const ByteBuffer& secret);
 
 }  // namespace vl

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -116,10 +117,24 @@ TEST_P(AesPathTest, CbcMatchesOpenSslForRandomInputs) {
     ASSERT_TRUE(aes.encryptBuffer(buffer));
     ASSERT_EQ(buffer, opensslCrypt(EVP_aes_256_cbc(), true, key, iv.data(), padded(plain)))
         << "length " << length;
+    // Decrypted a piece at a time, the padded plain data.
+    ByteBuffer pieces = buffer;
+    aes.setChainingValue(std::span<const uint8_t, 16>(iv.data(), 16));
+    for (size_t done = 0; done < pieces.size();) {
+      const size_t step = std::min(pieces.size() - done, size_t{16} * (1 + done % 5));
+      ASSERT_TRUE(aes.decryptBlocks(pieces.mutableSpan().subspan(done, step)));
+      done += step;
+    }
+    aes.endChaining();
+    ASSERT_EQ(pieces, padded(plain)) << "length " << length;
     aes.setChainingValue(std::span<const uint8_t, 16>(iv.data(), 16));
     ASSERT_TRUE(aes.decryptBuffer(buffer));
     ASSERT_EQ(buffer, plain) << "length " << length;
   }
+  // Whole blocks only.
+  ByteBuffer ragged(17);
+  EXPECT_FALSE(aes.decryptBlocks(ragged.mutableSpan()));
+  EXPECT_EQ(ragged, ByteBuffer(17));
 }
 
 TEST_P(AesPathTest, KeystreamIsTheEncryptedCounterBlocks) {

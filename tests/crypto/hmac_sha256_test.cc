@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -41,6 +42,10 @@ TEST(HmacSha256Test, KeysOutsideSixteenToSixtyFourBytesGiveEmptyTags) {
     HmacSha256 mac(ByteBuffer(std::string(length, '\xaa')));
     EXPECT_FALSE(mac.valid()) << length;
     EXPECT_TRUE(mac.mac(ByteBuffer(std::string_view("message"))).empty()) << length;
+    Sha256 inner;
+    mac.start(&inner);
+    inner.update(ByteBuffer(std::string_view("message")));
+    EXPECT_TRUE(mac.finish(&inner).empty()) << length;
   }
 }
 
@@ -58,6 +63,14 @@ TEST(HmacSha256Test, MatchesOpenSslForBoundaryKeysAndRandomMessages) {
            expected, &expected_length);
       // The same object serves any number of messages.
       EXPECT_EQ(hexOf(mac.mac(message)), hexOf(expected, expected_length))
+          << key_length << "/" << length;
+      // Fed in uneven pieces, the same tag.
+      Sha256 inner;
+      mac.start(&inner);
+      for (size_t done = 0; done < length; done += 1 + done % 97) {
+        inner.update(message.data() + done, std::min(length - done, 1 + done % 97));
+      }
+      EXPECT_EQ(hexOf(mac.finish(&inner)), hexOf(expected, expected_length))
           << key_length << "/" << length;
     }
   }

@@ -105,10 +105,10 @@ class RestoreDriverTest : public ::testing::Test {
         }
         return marks;
       };
-      unsealer.finish = [&](std::span<const uint8_t> record, ByteBuffer& mark) {
+      unsealer.finish = [&](ByteBuffer& record, ByteBuffer& mark) {
         ++opens;
-        if (!(mark == ByteBuffer(record.first(6)))) return std::optional<ByteBuffer>();
-        return test::openForTest(record);
+        if (!(mark == ByteBuffer(record.span().first(6)))) return std::optional<ByteBuffer>();
+        return test::openForTest(record.span());
       };
       if (onShelf) return runRestore(writer, payload.span(), target, shelf(copy), unsealer, runOptions);
       return runRestore(writer, payload.span(), target, fetch, unsealer, runOptions);

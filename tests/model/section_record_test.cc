@@ -331,6 +331,12 @@ TEST_F(SectionRecordTest, OpeningTogetherGivesWhatOpeningEachGives) {
   EXPECT_EQ(openUnwrappedSection(spans[11], localKey_.span(), *secrets[11]), open(spans[11]));
   EXPECT_FALSE(openUnwrappedSection(spans[11], localKey_.span(), *secrets[10]).has_value());
   EXPECT_FALSE(openUnwrappedSection(spans[11], localKey_.span(), ByteBuffer()).has_value());
+  // Opening in the record's own memory gives the same, good or bad.
+  for (size_t i = 0; i < mixed.size(); ++i) {
+    if (!secrets[i]) continue;
+    ByteBuffer record = mixed[i];
+    EXPECT_EQ(openUnwrappedSection(record, localKey_.span(), *secrets[i]), opened[i]) << i;
+  }
 
   // Another local key opens none of them.
   ByteBuffer otherLocal(32);

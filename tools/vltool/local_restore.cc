@@ -180,7 +180,7 @@ int runLocalRestore(const Args& args) {
   open.unwrap = [&](std::span<const std::span<const uint8_t>> sealed) {
     return vl::unwrapSectionSecrets(sealed, keys.localKey.span(), keys.encryptionKey);
   };
-  open.finish = [&](std::span<const uint8_t> sealed, vl::ByteBuffer& secret) {
+  open.finish = [&](vl::ByteBuffer& sealed, vl::ByteBuffer& secret) {
     return vl::openUnwrappedSection(sealed, keys.localKey.span(), secret);
   };
   const auto read = [&](uint32_t number) { return store->getSection(number); };
