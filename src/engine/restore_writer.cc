@@ -245,6 +245,7 @@ RequestResult RestoreWriter::nextSectionToRequest(uint32_t* number) {
 
 void RestoreWriter::startWritingPass() {
   phase_ = Phase::kWriting;
+  folders_made_ = false;
   cursor_ = 0;
   folder_depth_ = 0;
   files_done_ = 0;
@@ -259,6 +260,11 @@ EntryResult RestoreWriter::nextEntry() {
   if (phase_ != Phase::kWriting || has_current_) {
     if (phase_ != Phase::kFailed) fail(RestoreFault::kInternal, messageFor(RestoreFault::kInternal));
     return EntryResult::kFailed;
+  }
+  if (!folders_made_) {
+    if (!makeAllFolders()) return phase_ == Phase::kCancelled ? EntryResult::kCancelled
+                                                              : EntryResult::kFailed;
+    folders_made_ = true;
   }
   while (true) {
     if (pollCancel()) return EntryResult::kCancelled;
@@ -313,18 +319,50 @@ const FolderHandle* RestoreWriter::folderHandle(const std::string& path, FolderH
 
 void RestoreWriter::closeFolders() { folders_.clear(); }
 
-bool RestoreWriter::beginFolder(const FileListEntry&, const std::string& path) {
+bool RestoreWriter::makeAllFolders() {
+  for (uint32_t i = 0; i < list_.entryCount(); ++i) {
+    if (pollCancel()) return false;
+    const FileListEntry& entry = list_.entry(i);
+    if (!entry.isFolder) continue;
+    current_entry_ = i;
+    std::optional<std::string> path = restoreRelativePath(entry.name);
+    if (!path) return fail(RestoreFault::kUnsafeName, messageFor(RestoreFault::kUnsafeName));
+    if (entry.isFolderEnd) {
+      forgetFolder(*path);
+    } else if (!enterFolder(*path, true)) {
+      return false;
+    }
+  }
+  closeFolders();
+  return true;
+}
+
+bool RestoreWriter::enterFolder(const std::string& path, bool create) {
   auto [parent, leaf] = splitLeaf(path);
   FolderHandle spare;
   const FolderHandle* parentFolder = folderHandle(parent, &spare);
   FolderHandle folder;
-  if (parentFolder != nullptr && parentFolder->createSubfolder(leaf.c_str())) {
+  if (parentFolder != nullptr && (!create || parentFolder->createSubfolder(leaf.c_str()))) {
     folder.openAt(*parentFolder, leaf.c_str());
   }
   spare.close();
   if (!folder.isOpen()) return fail(RestoreFault::kFolderCreate, messageFor(RestoreFault::kFolderCreate));
   if (folders_.size() < kMaxOpenFolders) folders_.push_back(OpenFolder{std::move(folder), path});
   return true;
+}
+
+void RestoreWriter::forgetFolder(const std::string& path) {
+  for (size_t i = folders_.size(); i-- > 0;) {
+    if (folders_[i].path != path) continue;
+    // Folders opened inside it and never closed by the list go with it.
+    folders_.resize(i);
+    break;
+  }
+}
+
+bool RestoreWriter::beginFolder(const FileListEntry&, const std::string& path) {
+  // makeAllFolders created it.
+  return enterFolder(path, false);
 }
 
 bool RestoreWriter::endFolder(const FileListEntry& entry, const std::string& path) {
@@ -338,12 +376,7 @@ bool RestoreWriter::endFolder(const FileListEntry& entry, const std::string& pat
          ((entry.metadata.attributes & kAttributeReadOnly) == 0 || folder->setReadOnly()) &&
          setTimes(*folder, entry.metadata);
   }
-  for (size_t i = folders_.size(); i-- > 0;) {
-    if (folders_[i].path != path) continue;
-    // Folders opened inside it and never closed by the list go with it.
-    folders_.resize(i);
-    break;
-  }
+  forgetFolder(path);
   if (!ok) return fail(RestoreFault::kFolderMetadata, messageFor(RestoreFault::kFolderMetadata));
   return true;
 }

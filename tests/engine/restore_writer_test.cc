@@ -99,20 +99,26 @@ class RestoreWriterTest : public ::testing::Test {
       if (result != EntryResult::kWaitingForData) return result;
       auto pending = writer.pendingSections();
       if (seen != nullptr) seen->emplace_back(pending.begin(), pending.end());
-      while (!writer.pendingSections().empty()) {
-        PendingSection use = writer.pendingSections().front();
-        std::optional<ByteBuffer> record = writer.loadSection(use.number);
-        if (!record) return EntryResult::kFailed;
-        std::optional<ByteBuffer> plain = test::openForTest(record->span());
-        if (!plain || !writer.writeSection(plain->span())) {
-          return writer.fault() == RestoreFault::kCancelled ? EntryResult::kCancelled
-                                                            : EntryResult::kFailed;
-        }
-        if (use.lastUse) {
-          EXPECT_TRUE(writer.dropSection(use.number));
-        }
+      if (!fillCurrentFile(writer)) {
+        return writer.fault() == RestoreFault::kCancelled ? EntryResult::kCancelled
+                                                          : EntryResult::kFailed;
       }
     }
+  }
+
+  // Hands the open file every section it waits for.
+  bool fillCurrentFile(RestoreWriter& writer) {
+    while (!writer.pendingSections().empty()) {
+      PendingSection use = writer.pendingSections().front();
+      std::optional<ByteBuffer> record = writer.loadSection(use.number);
+      if (!record) return false;
+      std::optional<ByteBuffer> plain = test::openForTest(record->span());
+      if (!plain || !writer.writeSection(plain->span())) return false;
+      if (use.lastUse) {
+        EXPECT_TRUE(writer.dropSection(use.number));
+      }
+    }
+    return true;
   }
 
   EntryResult restore(HandMadeCopy& copy, bool metadata = true) {
@@ -301,6 +307,44 @@ TEST_F(RestoreWriterTest, NeverReplacesWhatIsThere) {
   folders.folderEnd(u"\\Docs");
   EXPECT_EQ(restore(folders), EntryResult::kFailed);
   EXPECT_EQ(lastFault, RestoreFault::kFolderCreate);
+}
+
+TEST_F(RestoreWriterTest, MakesEveryFolderBeforeTheFirstFileAndFailsOnAnExistingOneFirst) {
+  HandMadeCopy copy;
+  copy.folderStart(u"\\A");
+  copy.file(u"\\A\\one.txt", {"one"});
+  copy.folderStart(u"\\A\\B");
+  copy.folderEnd(u"\\A\\B", timesAt(1100000000));
+  copy.folderEnd(u"\\A");
+  copy.folderStart(u"\\C");
+  copy.folderStart(u"\\C\\D");
+  copy.file(u"\\C\\D\\two.txt", {"two"});
+  copy.folderEnd(u"\\C\\D", timesAt(1200000000));
+  copy.folderEnd(u"\\C");
+  {
+    RestoreWriter writer(pool, options());
+    ByteBuffer payload = copy.payload();
+    ASSERT_TRUE(writer.startRestore(payload.span(), target, true));
+    requestAll(writer, copy);
+    ASSERT_EQ(writer.nextEntry(), EntryResult::kWaitingForData);
+    EXPECT_EQ(writer.currentName(), u"\\A\\one.txt");
+    for (const char* folder : {"A", "A/B", "C", "C/D"}) EXPECT_TRUE(fs::is_directory(at(folder)));
+    EXPECT_FALSE(fs::exists(at("C/D/two.txt")));
+    ASSERT_TRUE(fillCurrentFile(writer));
+    EXPECT_EQ(writeAll(writer), EntryResult::kFinished);
+  }
+  EXPECT_EQ(readFile(at("C/D/two.txt")), "two");
+  // Folder times still come from the closing entries.
+  EXPECT_EQ(mtimeOf(at("A/B")), timesAt(1100000000).lastWriteTime);
+  EXPECT_EQ(mtimeOf(at("C/D")), timesAt(1200000000).lastWriteTime);
+
+  // A folder that exists fails the restore before any file is made.
+  fs::remove_all(target);
+  fs::create_directory(target);
+  fs::create_directories(at("C/D"));
+  EXPECT_EQ(restore(copy), EntryResult::kFailed);
+  EXPECT_EQ(lastFault, RestoreFault::kFolderCreate);
+  EXPECT_FALSE(fs::exists(at("A/one.txt")));
 }
 
 TEST_F(RestoreWriterTest, NamesThatLeaveTheRestoreFolderAreRefusedBeforeAnythingIsWritten) {
