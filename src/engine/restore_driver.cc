@@ -255,9 +255,10 @@ class SectionOpeners {
   // Puts an unwrapped section among those waiting to be finished, in
   // writing order. Runs under the mutex.
   void toFinish(std::shared_ptr<OpenedSection> job) {
-    auto place = std::upper_bound(
-        unwrapped_.begin(), unwrapped_.end(), job->order,
-        [](uint64_t order, const std::shared_ptr<OpenedSection>& other) { return order < other->order; });
+    auto place = std::upper_bound(unwrapped_.begin(), unwrapped_.end(), job->order,
+                                  [](uint64_t order, const std::shared_ptr<OpenedSection>& other) {
+                                    return order < other->order;
+                                  });
     unwrapped_.insert(place, std::move(job));
   }
 

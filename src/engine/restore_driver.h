@@ -41,10 +41,11 @@ using SectionBatchOpener = std::function<std::vector<std::optional<ByteBuffer>>(
 // several records at once: entry i is what records[i] needs for the second
 // step, or nothing when the record fails already. `finish` does the rest of
 // one record (decryption, checks, expansion) with what unwrap gave for it,
-// and gives its plain data or nothing; it may use up the record's memory. The writing pass unwraps in batches
-// and spreads the finishing over every worker, nearest the writer first, so
-// that a batch of large sections does not hold the writer up while other
-// workers sit idle. Both run on several threads at once.
+// and gives its plain data or nothing; it may use up the record's memory.
+// The writing pass unwraps in batches and spreads the finishing over every
+// worker, nearest the writer first, so that a batch of large sections does
+// not hold the writer up while other workers sit idle. Both run on several
+// threads at once.
 struct SectionUnsealer {
   std::function<std::vector<std::optional<ByteBuffer>>(
       std::span<const std::span<const uint8_t>> records)>

@@ -110,7 +110,9 @@ class RestoreDriverTest : public ::testing::Test {
         if (!(mark == ByteBuffer(record.span().first(6)))) return std::optional<ByteBuffer>();
         return test::openForTest(record.span());
       };
-      if (onShelf) return runRestore(writer, payload.span(), target, shelf(copy), unsealer, runOptions);
+      if (onShelf) {
+        return runRestore(writer, payload.span(), target, shelf(copy), unsealer, runOptions);
+      }
       return runRestore(writer, payload.span(), target, fetch, unsealer, runOptions);
     }
     if (batches) {
