@@ -39,6 +39,16 @@ std::string piece(int seed, size_t length) {
   return bytes;
 }
 
+// The number of the first section of the file `name`; 0 when there is no
+// such file with sections.
+uint32_t firstSectionOf(const HandMadeCopy& copy, std::u16string_view name) {
+  for (uint32_t i = 0; i < copy.list.entryCount(); ++i) {
+    const FileListEntry& entry = copy.list.entry(i);
+    if (entry.name == name && !entry.sections.empty()) return entry.sections[0].number;
+  }
+  return 0;
+}
+
 // Folders with many small files, some of several sections, some shared.
 HandMadeCopy busyCopy() {
   HandMadeCopy copy;
@@ -328,12 +338,8 @@ TEST_F(BatchRestoreDriverTest, ADamagedRecordInsideABatchFailsAtItsOwnSection) {
     fs::create_directory(target);
     HandMadeCopy copy = busyCopy();
     // f1\k is a file of one section with whole batches before and after it.
-    const FileListEntry* broken = nullptr;
-    for (uint32_t i = 0; i < copy.list.entryCount(); ++i) {
-      if (copy.list.entry(i).name == u"\\Top\\f1\\k") broken = &copy.list.entry(i);
-    }
-    ASSERT_NE(broken, nullptr);
-    const uint32_t number = broken->sections[0].number;
+    const uint32_t number = firstSectionOf(copy, u"\\Top\\f1\\k");
+    ASSERT_NE(number, 0u);
     copy.records.at(number)[40] ^= 0x10;
 
     RestoreOutcome outcome = run(copy, workers);
@@ -360,12 +366,8 @@ TEST_F(TwoStepRestoreDriverTest, ARecordThatFailsEitherStepFailsAtItsOwnSection)
       fs::remove_all(target);
       fs::create_directory(target);
       HandMadeCopy copy = busyCopy();
-      const FileListEntry* broken = nullptr;
-      for (uint32_t i = 0; i < copy.list.entryCount(); ++i) {
-        if (copy.list.entry(i).name == u"\\Top\\f1\\k") broken = &copy.list.entry(i);
-      }
-      ASSERT_NE(broken, nullptr);
-      const uint32_t number = broken->sections[0].number;
+      const uint32_t number = firstSectionOf(copy, u"\\Top\\f1\\k");
+      ASSERT_NE(number, 0u);
       ByteBuffer& record = copy.records.at(number);
       if (inFirstStep) {
         record.resize(3);
