@@ -6,6 +6,12 @@
 // a second interactive start brings the first window forward (its handle is
 // in "wnd.bin") or waits for a background copy to finish; a background run
 // that meets the interactive program logs that a copy cannot start.
+//
+// Only a lock that another process holds is "another instance". When
+// "file_mutex" cannot be created or opened at all (left by a run as another
+// user, a folder in its place, no descriptors left), the start fails with a
+// message (logged when unattended, shown when interactive), so a scheduled
+// run never ends without a trace.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +24,13 @@
 namespace vl {
 
 inline constexpr char kInstanceLockFile[] = "file_mutex";
+
+// What came of the single-instance check.
+enum class InstanceStart : unsigned char {
+  kTaken,    // this process holds the lock
+  kRefused,  // another instance holds it
+  kFailed,   // the lock file could not be used; the message is out
+};
 
 // What the single-instance check needs from the windows of an interactive
 // start.
@@ -41,9 +54,10 @@ class InstanceLock {
   ~InstanceLock();
 
   // Takes the lock in the current directory. Unattended (`windows` null),
-  // refusals are logged in the language of `log`; interactive, they are
-  // shown through `windows`. False when another instance keeps it.
-  bool acquire(InstanceWindows* windows, const LogContext& log);
+  // refusals and failures are logged in the language of `log` (on standard
+  // error when even the log cannot be written); interactive, they are shown
+  // through `windows`.
+  InstanceStart acquire(InstanceWindows* windows, const LogContext& log);
   bool held() const { return file_.held(); }
   // Records that nobody runs ("gui_on.bin" 0) and lets go of the lock. The
   // record is written while the lock is still held, so it can never
@@ -51,7 +65,8 @@ class InstanceLock {
   void release();
 
  private:
-  bool take(bool interactive);
+  LockOutcome take(bool interactive);
+  void reportFailure(InstanceWindows* windows, const LogContext& log, const LockOutcome& outcome);
 
   ExclusiveFile file_;
 };

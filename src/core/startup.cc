@@ -16,14 +16,15 @@ constexpr std::string_view kCaption = "Vardlok";
 // Where start-up tells about a failure: the copy log when unattended, a
 // message box when interactive. `log_reachable` is false when the working
 // directory could not be entered; the copy log lives there, so the message
-// goes to standard error instead of into whatever folder the run started in.
+// goes to standard error instead of into whatever folder the run started in,
+// as it does when the log cannot be written.
 void report(InteractiveFrontEnd* front_end, const LogContext& log, bool log_reachable,
             const std::string& swedish_box, const std::string& swedish_log,
             const std::string& english_log) {
   if (front_end != nullptr) {
     front_end->messageBoxes().show(kCaption, swedish_box, MessageBoxIcon::kError);
-  } else if (log_reachable) {
-    logInLanguage(log, swedish_log, english_log);
+  } else if (log_reachable && logInLanguage(log, swedish_log, english_log)) {
+    return;
   } else {
     std::string text(log.pick(swedish_log, english_log));
     std::fprintf(stderr, "vl_client: %s\n", text.c_str());
@@ -77,14 +78,17 @@ int runClient(std::string_view command_line, const FrontEndFactory& make_front_e
   }
 
   InstanceLock lock;
-  if (!lock.acquire(front_end.get(), system->logContext())) {
+  if (InstanceStart start = lock.acquire(front_end.get(), system->logContext());
+      start != InstanceStart::kTaken) {
     setBackupSystem(nullptr);
     system.reset();
-    return kExitAlreadyRunning;
+    return start == InstanceStart::kFailed ? kExitLockFailed : kExitAlreadyRunning;
   }
 
   // The scheduler interface needs no component services on this platform.
   int code = flags.unattended ? runUnattended(*system) : front_end->run(*system, flags.hidden);
+  // Exclusions of the last run may still be gathered in memory.
+  flushCopyLog();
 
   setBackupSystem(nullptr);
   system.reset();

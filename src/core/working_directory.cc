@@ -1,5 +1,6 @@
 #include "core/working_directory.h"
 
+#include "platform/atomic_file.h"
 #include "platform/folders.h"
 #include "platform/known_folders.h"
 
@@ -26,7 +27,10 @@ std::optional<std::string> workingDirectoryPath() {
 
 std::optional<std::string> enterWorkingDirectory() {
   auto path = workingDirectoryPath();
-  if (!path || !makeFolders(*path) || !enterFolder(*path)) return std::nullopt;
+  if (!path || !makeFolders(*path)) return std::nullopt;
+  makeFolderOwnerOnly(*path);
+  if (!enterFolder(*path)) return std::nullopt;
+  removeStaleTemporaries(*path);
   return path;
 }
 

@@ -17,9 +17,14 @@ inline constexpr char kWorkingDirectoryName[] = "VL_wd";
 std::optional<std::string> workingDirectoryPath();
 
 // Creates the working directory (and any missing parent) unless it exists
-// and makes it the current directory. New folders are private to the user,
-// since the directory holds key material. Returns its path, or nothing when
-// it cannot be made or entered.
+// and makes it the current directory. Returns its path, or nothing when it
+// cannot be made or entered.
+//
+// The directory holds key material, so it is made owner-only at every
+// start, also when an older version (or the user) left it open to others;
+// a directory we may not change is still used, since its key files are
+// owner-only themselves. Temporaries that a crash left in the middle of a
+// save are removed.
 std::optional<std::string> enterWorkingDirectory();
 
 }  // namespace vl

@@ -1,26 +1,43 @@
 #include "engine/copy_log.h"
 
+#include <algorithm>
+#include <mutex>
 #include <string>
 
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/file_lock.h"
+#include "platform/folders.h"
+#include "platform/updatable_file.h"
 
 namespace vl {
 namespace {
 
 // kind u16, time u32, count u32, size 2 x u32, text length u32.
 constexpr uint32_t kRecordHeadBytes = 2 + 4 + 4 + 8 + 4;
+// The buffer-file length and N: the bytes an append rewrites last.
+constexpr uint32_t kHeadBytes = 8;
+// When gathered exclusions are written without waiting for anything else.
+constexpr uint32_t kWriteAtBytes = 1u << 20;
+constexpr uint32_t kWriteAfterMs = 1000;
+// Records that cannot be written are kept for the next attempt up to this
+// much; beyond it they are given up rather than let grow without bound.
+constexpr uint32_t kMaxKeptBytes = 64u << 20;
 
-// Holds the log's lock for as long as it lives. Without a lock file (a
-// folder we may not write) the log cannot be written either, and the
-// caller's write simply fails.
+std::string inFolder(const std::string& folder, std::string_view name) {
+  return folder + "/" + std::string(name);
+}
+
+// Holds the log's lock for as long as it lives.
 class LogLock {
  public:
-  LogLock() { lock_.acquire(kCopyLogLockFile); }
+  explicit LogLock(const std::string& folder)
+      : taken_(static_cast<bool>(lock_.acquire(inFolder(folder, kCopyLogLockFile)))) {}
+  bool held() const { return taken_; }
 
  private:
   FileLock lock_;
+  bool taken_;
 };
 
 // UTF-8 to one byte per character: code points up to U+00FF are their own
@@ -96,22 +113,62 @@ bool walkRecords(ByteBuffer& buffer, Visit&& visit) {
   return buffer.remaining() == 0;
 }
 
-enum class LogState { kMissing, kReadable, kUnreadable };
 
-LogState readLogFile(ByteBuffer* log) {
-  if (nameIsFree(kCopyLogFile)) return LogState::kMissing;
-  if (!log->loadFromFile(kCopyLogFile)) return LogState::kUnreadable;
-  return walkRecords(*log, [](const CopyLogRecord&) {}) ? LogState::kReadable
-                                                         : LogState::kUnreadable;
+void storeU32(uint8_t* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// Moves an unreadable log out of the way under a name no other file has.
-bool moveAside() {
-  const std::string base = "logg_unreadable_" + std::to_string(secondsSince1970());
+uint32_t loadU32(const uint8_t* at) {
+  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+// The first bytes of a log file: its buffer-file length and N.
+struct LogHead {
+  uint32_t length = 0;
+  uint32_t count = 0;
+  bool operator==(const LogHead&) const = default;
+};
+
+// kSound: a log; kBroken: read whole, but not a log; kUnread: could not be
+// read (no descriptors, a read error), which says nothing about the file.
+enum class LogState { kSound, kBroken, kUnread };
+
+LogState readHead(UpdatableFile& file, LogHead* head) {
+  uint8_t bytes[kHeadBytes];
+  const auto got = file.readAt(0, bytes, kHeadBytes);
+  if (!got) return LogState::kUnread;
+  if (*got < kHeadBytes) return LogState::kBroken;
+  head->length = loadU32(bytes);
+  head->count = loadU32(bytes + 4);
+  return head->length >= 4 && head->length <= ByteBuffer::kMaxFileLength ? LogState::kSound
+                                                                          : LogState::kBroken;
+}
+
+// Reads the buffer of the log whose head is `head` into `body` and checks
+// that it holds exactly its records. Bytes past the buffer are an append
+// that never completed and are not part of the log.
+LogState readBody(UpdatableFile& file, const LogHead& head, ByteBuffer* body) {
+  body->clear();
+  for (uint32_t done = 0; done < head.length;) {
+    const uint32_t piece = std::min(head.length - done, ByteBuffer::kFilePiece);
+    body->resize(done + piece);
+    const auto got = file.readAt(4 + uint64_t{done}, body->data() + done, piece);
+    if (!got) return LogState::kUnread;
+    if (*got < piece) return LogState::kBroken;
+    done += piece;
+  }
+  return walkRecords(*body, [](const CopyLogRecord&) {}) ? LogState::kSound : LogState::kBroken;
+}
+
+// Moves a log that does not parse out of the way under a name no other file has.
+bool moveAside(const std::string& folder) {
+  const std::string base =
+      inFolder(folder, "logg_unreadable_" + std::to_string(secondsSince1970()));
   for (int attempt = 1; attempt < 1000; ++attempt) {
     const std::string name =
         attempt == 1 ? base + ".bin" : base + "_" + std::to_string(attempt) + ".bin";
-    const MoveOutcome moved = moveFileNoReplace(kCopyLogFile, name);
+    const MoveOutcome moved = moveFileNoReplace(inFolder(folder, kCopyLogFile), name);
     if (moved != MoveOutcome::kNameTaken) return moved == MoveOutcome::kMoved;
   }
   return false;
@@ -128,37 +185,204 @@ constexpr std::string_view kExclusionPrefixes[4][2] = {
      "file/folders premissions: "},
 };
 
-}  // namespace
 
-void appendLog(uint16_t kind, uint32_t time, uint32_t count, uint64_t size, std::string_view text) {
-  LogLock lock;
-  ByteBuffer log;
-  if (readLogFile(&log) == LogState::kUnreadable) {
-    // Keep what is there for whoever can still make sense of it.
-    if (!moveAside()) return;
-    log.clear();
+// The records gathered for the log and what is known of the log file, for
+// the whole process. Every use holds `mutex`.
+class CopyLogWriter {
+ public:
+  // The normal end of the process writes what is still gathered.
+  ~CopyLogWriter() {
+    std::lock_guard<std::mutex> guard(mutex);
+    write();
   }
-  if (log.empty()) log.appendU32(0);
-  log.setReadPosition(0);
-  const uint32_t records = log.readU32() + 1;
-  for (int i = 0; i < 4; ++i) log[i] = static_cast<uint8_t>(records >> (8 * i));
-  log.appendU16(kind);
-  log.appendU32(time);
-  log.appendU32(count);
-  log.appendU64HighFirst(size);
-  log.appendCounted(singleByteText(text));
-  log.saveToFile(kCopyLogFile);
+
+  // Gathers one record for the log in `folder`; writes when it is due.
+  bool add(const std::string& folder, uint16_t kind, uint32_t time, uint32_t count, uint64_t size,
+           std::string_view text) {
+    if (count_ > 0 && folder_ != folder && !write()) discard();  // a test changed folders
+    if (count_ == 0) first_ms_ = millisecondClock();
+    folder_ = folder;
+    records_.appendU16(kind);
+    records_.appendU32(time);
+    records_.appendU32(count);
+    records_.appendU64HighFirst(size);
+    records_.appendCounted(singleByteText(text));
+    ++count_;
+    const bool due = kind != kLogExclusion || records_.size() >= kWriteAtBytes ||
+                     millisecondClock() - first_ms_ >= kWriteAfterMs;
+    return !due || write();
+  }
+
+  // Writes the gathered records; true when none are left.
+  bool write() {
+    if (count_ == 0) return true;
+    bool written = false;
+    {
+      LogLock lock(folder_);
+      written = lock.held() && writeGathered();
+    }
+    if (written || records_.size() > kMaxKeptBytes) discard();
+    return written;
+  }
+
+  bool pendingIn(const std::string& folder) const { return count_ > 0 && folder_ == folder; }
+  void discard() {
+    records_.clear();
+    count_ = 0;
+  }
+  // The log in `folder` was replaced behind our knowledge.
+  void forget() { known_valid_ = false; }
+
+  std::mutex mutex;
+
+ private:
+  bool writeGathered() {
+    const bool known = known_valid_ && known_folder_ == folder_;
+    known_valid_ = false;
+    const std::string path = inFolder(folder_, kCopyLogFile);
+    UpdatableFile file;
+    switch (file.open(path, UpdatableFile::Mode::kReadWrite)) {
+      case UpdatableFile::Opened::kMissing:
+        return startLog();
+      case UpdatableFile::Opened::kNotAllowed:
+        return replaceLog(path);
+      case UpdatableFile::Opened::kFailed:
+        return false;
+      case UpdatableFile::Opened::kOpened:
+        break;
+    }
+    LogHead head;
+    LogState state = readHead(file, &head);
+    const auto identity = file.identity();
+    if (state == LogState::kSound && !(known && identity && *identity == known_identity_ &&
+                                       head == known_head_)) {
+      ByteBuffer body;
+      state = readBody(file, head, &body);
+    }
+    if (state == LogState::kUnread) return false;
+    if (state == LogState::kBroken || head.length > ByteBuffer::kMaxFileLength - records_.size()) {
+      // Read whole but not a log, or full: kept under its own name.
+      file.close();
+      return moveAside(folder_) && startLog();
+    }
+    return appendInPlace(file, head);
+  }
+
+  // The gathered records after the last committed byte, synced; then the
+  // head that takes them in, synced.
+  bool appendInPlace(UpdatableFile& file, const LogHead& head) {
+    const uint64_t end = 4 + uint64_t{head.length};
+    const uint64_t new_end = end + records_.size();
+    const auto before = file.identity();
+    if (!before) return false;
+    if (!file.writeAt(end, records_.data(), records_.size()) ||
+        (before->size > new_end && !file.truncate(new_end)) || !file.sync()) {
+      file.truncate(before->size);  // gives back what a full disk let us write
+      return false;
+    }
+    const LogHead next{head.length + records_.size(), head.count + count_};
+    uint8_t bytes[kHeadBytes];
+    storeU32(bytes, next.length);
+    storeU32(bytes + 4, next.count);
+    if (!file.writeAt(0, bytes, kHeadBytes) || !file.sync()) return false;
+    remember(file.identity(), next);
+    return true;
+  }
+
+  // A new log holding the gathered records.
+  bool startLog() {
+    ByteBuffer log;
+    log.appendU32(count_);
+    log.appendBytes(records_);
+    return saveWhole(log);
+  }
+
+  // The log with the gathered records added, written as a new file in its
+  // place: for a log file we may read but not write.
+  bool replaceLog(const std::string& path) {
+    UpdatableFile file;
+    if (file.open(path, UpdatableFile::Mode::kReadOnly) != UpdatableFile::Opened::kOpened) {
+      return false;
+    }
+    LogHead head;
+    ByteBuffer log;
+    LogState state = readHead(file, &head);
+    if (state == LogState::kSound) state = readBody(file, head, &log);
+    file.close();
+    if (state == LogState::kUnread) return false;
+    if (state == LogState::kBroken) return moveAside(folder_) && startLog();
+    storeU32(log.data(), head.count + count_);
+    log.appendBytes(records_);
+    return saveWhole(log);
+  }
+
+  bool saveWhole(ByteBuffer& log) {
+    const std::string path = inFolder(folder_, kCopyLogFile);
+    if (!log.saveToFile(path)) return false;
+    log.setReadPosition(0);
+    const LogHead head{log.size(), log.readU32()};
+    remember(fileIdentity(path), head);
+    return true;
+  }
+
+  void remember(const std::optional<FileIdentity>& identity, const LogHead& head) {
+    known_valid_ = identity.has_value();
+    if (!identity) return;
+    known_folder_ = folder_;
+    known_identity_ = *identity;
+    known_head_ = head;
+  }
+
+  // Gathered records, encoded as in the file, all for the log in folder_.
+  std::string folder_;
+  ByteBuffer records_;
+  uint32_t count_ = 0;
+  uint32_t first_ms_ = 0;
+
+  // The log file as this process last wrote it; while it is unchanged its
+  // records need not be read again.
+  bool known_valid_ = false;
+  std::string known_folder_;
+  FileIdentity known_identity_;
+  LogHead known_head_;
+};
+
+CopyLogWriter& logWriter() {
+  static CopyLogWriter writer;
+  return writer;
 }
 
-void logInLanguage(const LogContext& context, std::string_view swedish, std::string_view english) {
-  appendLog(kLogMessage, secondsSince1970(), 0, 0, context.pick(swedish, english));
+}  // namespace
+
+bool appendLog(uint16_t kind, uint32_t time, uint32_t count, uint64_t size, std::string_view text) {
+  const auto folder = currentFolder();
+  if (!folder) return false;
+  CopyLogWriter& writer = logWriter();
+  std::lock_guard<std::mutex> guard(writer.mutex);
+  return writer.add(*folder, kind, time, count, size, text);
+}
+
+bool logInLanguage(const LogContext& context, std::string_view swedish, std::string_view english) {
+  return appendLog(kLogMessage, secondsSince1970(), 0, 0, context.pick(swedish, english));
+}
+
+bool flushCopyLog() {
+  CopyLogWriter& writer = logWriter();
+  std::lock_guard<std::mutex> guard(writer.mutex);
+  return writer.write();
 }
 
 bool clearLog() {
-  LogLock lock;
+  const auto folder = currentFolder();
+  if (!folder) return false;
+  CopyLogWriter& writer = logWriter();
+  std::lock_guard<std::mutex> guard(writer.mutex);
+  if (writer.pendingIn(*folder)) writer.discard();
+  writer.forget();
+  LogLock lock(*folder);
   ByteBuffer empty;
   empty.appendU32(0);
-  return empty.saveToFile(kCopyLogFile);
+  return lock.held() && empty.saveToFile(inFolder(*folder, kCopyLogFile));
 }
 
 bool parseCopyLog(ByteBuffer& buffer, std::vector<CopyLogRecord>* records) {
@@ -173,30 +397,37 @@ bool parseCopyLog(ByteBuffer& buffer, std::vector<CopyLogRecord>* records) {
 
 bool loadLog(std::vector<CopyLogRecord>* records) {
   records->clear();
+  const auto folder = currentFolder();
+  if (!folder) return false;
   ByteBuffer log;
   {
-    LogLock lock;
-    if (nameIsFree(kCopyLogFile)) return true;
-    if (!log.loadFromFile(kCopyLogFile)) return false;
+    CopyLogWriter& writer = logWriter();
+    std::lock_guard<std::mutex> guard(writer.mutex);
+    if (writer.pendingIn(*folder)) writer.write();
+    LogLock lock(*folder);
+    const std::string path = inFolder(*folder, kCopyLogFile);
+    if (nameIsFree(path)) return true;
+    if (!log.loadFromFile(path)) return false;
   }
   return parseCopyLog(log, records);
 }
 
-void logExclusion(const LogContext& context, std::string_view path, uint32_t cause) {
-  if (cause > kExcludedUncheckable) return;
+bool logExclusion(const LogContext& context, std::string_view path, uint32_t cause) {
+  if (cause > kExcludedUncheckable) return true;
   std::string text(context.pick(kExclusionPrefixes[cause][0], kExclusionPrefixes[cause][1]));
   text += path;
-  appendLog(kLogExclusion, secondsSince1970(), 1, 0, text);
+  return appendLog(kLogExclusion, secondsSince1970(), 1, 0, text);
 }
 
-void logCopyFinished(const LogContext& context, uint32_t files, uint64_t bytes) {
-  appendLog(kLogCompletion, secondsSince1970(), files, bytes,
-            context.pick("Kopiering slutförd utan fel.", "Copy finished without errors."));
+bool logCopyFinished(const LogContext& context, uint32_t files, uint64_t bytes) {
+  return appendLog(kLogCompletion, secondsSince1970(), files, bytes,
+                   context.pick("Kopiering slutförd utan fel.", "Copy finished without errors."));
 }
 
-void logRestoreFinished(const LogContext& context, uint32_t files, uint64_t bytes) {
-  appendLog(kLogCompletion, secondsSince1970(), files, bytes,
-            context.pick("Återställning slutförd utan fel.", "Restore finished without errors."));
+bool logRestoreFinished(const LogContext& context, uint32_t files, uint64_t bytes) {
+  return appendLog(
+      kLogCompletion, secondsSince1970(), files, bytes,
+      context.pick("Återställning slutförd utan fel.", "Restore finished without errors."));
 }
 
 }  // namespace vl

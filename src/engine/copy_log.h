@@ -7,12 +7,34 @@
 // byte per character (Latin-1); a character without a single-byte form is
 // stored as '?'. In memory texts are UTF-8.
 //
-// Each append reads and rewrites the whole file. The interactive program and
-// a background run both append, so every change to the file happens under an
-// advisory lock on "logg.lock" in the same folder; appends never overwrite
-// each other. A log file that exists but cannot be read is moved aside
-// ("logg_unreadable_<time>.bin") before a new log is started, never
-// silently replaced. Files are opened by bare name in the working directory.
+// The interactive program and a background run both append, so every change
+// to the file happens under an advisory lock on "logg.lock" in the same
+// folder; appends never overwrite each other. Files are opened by bare name
+// in the working directory (the folder that is current at the append).
+//
+// Appending and crash safety. Records are gathered in memory and added to
+// the file together, in place: the new records are written after the last
+// committed byte and synced, and only then the buffer-file length and N at
+// the start of the file are rewritten and synced. A crash before that leaves
+// the old length, which still covers exactly the old records (readers never
+// look past it), and the next append writes over the uncommitted tail. So
+// an append costs the size of its records, not of the whole history.
+// Every record that is not an exclusion (failures, notices, completions) is
+// written, with all gathered before it, before its append returns: a run's
+// failure is on disk before the caller can go on and crash. Exclusions,
+// which a walk may produce by the thousand, are gathered until one of: a
+// record that is not an exclusion, an exclusion a second or more after the
+// first gathered one, 1 MiB gathered, flushCopyLog (end of a run, shutdown),
+// loadLog or clearLog, or the normal end of the process. A process killed
+// outright loses the exclusions gathered since the last write, never a
+// failure or a completion. A log file we may read but not write (left by a
+// run as another user) is replaced as a whole instead, as a rename allows.
+//
+// A log file that was read whole but does not parse is moved aside
+// ("logg_unreadable_<time>.bin") before a new log is started, never silently
+// replaced. A log that cannot be read at all (no descriptors left, a read
+// error, not ours to open) is left as it is and the append fails; its
+// records stay gathered for the next attempt.
 #pragma once
 
 #include <cstdint>
@@ -58,15 +80,20 @@ struct LogContext {
   }
 };
 
-// Appends one record. A missing log starts empty; an unreadable one is moved
-// aside first. Failures are not reported.
-void appendLog(uint16_t kind, uint32_t time, uint32_t count, uint64_t size, std::string_view text);
+// Appends one record. A missing log starts empty; one that does not parse is
+// moved aside first. False when the record (or, for an exclusion that is
+// only gathered, nothing yet) could not be written; it stays gathered and
+// goes out with the next write that succeeds.
+bool appendLog(uint16_t kind, uint32_t time, uint32_t count, uint64_t size, std::string_view text);
 // A message record stamped now, in the language `context` selects.
-void logInLanguage(const LogContext& context, std::string_view swedish, std::string_view english);
-// Empties the log (N = 0).
+bool logInLanguage(const LogContext& context, std::string_view swedish, std::string_view english);
+// Writes the gathered exclusions now: at the end of a run and before an exit.
+bool flushCopyLog();
+// Empties the log (N = 0), gathered records included.
 bool clearLog();
-// Reads every record in file order. A missing log is empty (true); false when
-// the file exists but cannot be read as a log, and `records` is then empty.
+// Reads every record in file order, gathered ones included. A missing log is
+// empty (true); false when the file exists but cannot be read as a log, and
+// `records` is then empty.
 bool loadLog(std::vector<CopyLogRecord>* records);
 // Reads the records of a log buffer (the file's contents after its length).
 // False, with `records` empty, unless the buffer holds exactly N whole records.
@@ -74,10 +101,10 @@ bool parseCopyLog(ByteBuffer& buffer, std::vector<CopyLogRecord>* records);
 
 // An exclusion record (count 1): the prefix of `cause` followed by `path`.
 // Causes above kExcludedUncheckable write nothing.
-void logExclusion(const LogContext& context, std::string_view path, uint32_t cause);
+bool logExclusion(const LogContext& context, std::string_view path, uint32_t cause);
 // A completion record "Kopiering slutförd utan fel." / "Copy finished without errors.".
-void logCopyFinished(const LogContext& context, uint32_t files, uint64_t bytes);
+bool logCopyFinished(const LogContext& context, uint32_t files, uint64_t bytes);
 // A completion record "Återställning slutförd utan fel." / "Restore finished without errors.".
-void logRestoreFinished(const LogContext& context, uint32_t files, uint64_t bytes);
+bool logRestoreFinished(const LogContext& context, uint32_t files, uint64_t bytes);
 
 }  // namespace vl

@@ -1,18 +1,23 @@
 #include "platform/exclusive_file.h"
 
+#include <errno.h>
+
 namespace vl {
 
 ExclusiveFile::~ExclusiveFile() { close(); }
 
-bool ExclusiveFile::create(const std::string& path) {
+LockOutcome ExclusiveFile::create(const std::string& path) {
   close();
-  if (!lock_.acquire(path, FileLock::Wait::kNo)) return false;
+  const LockOutcome outcome =
+      lock_.acquire(path, FileLock::Wait::kNo, FileLock::Use::kWriteToIt);
+  if (!outcome) return outcome;
   // Emptied only once held, so a refused attempt never touches the holder's file.
   if (!lock_.emptyFile()) {
+    const int error = errno;
     lock_.release();
-    return false;
+    return {LockOutcome::Kind::kFailed, error};
   }
-  return true;
+  return outcome;
 }
 
 void ExclusiveFile::close() { lock_.release(); }

@@ -21,9 +21,10 @@ class ExclusiveFile {
   ExclusiveFile& operator=(const ExclusiveFile&) = delete;
   ~ExclusiveFile();
 
-  // Creates `path` anew (emptying an existing file) and holds it; false when
-  // it cannot be created or someone else holds it.
-  bool create(const std::string& path);
+  // Creates `path` anew (emptying an existing file) and holds it. Held
+  // elsewhere only when another holder has it; a file that cannot be
+  // created, opened for writing or emptied is a failure.
+  LockOutcome create(const std::string& path);
   bool held() const { return lock_.held(); }
   // Lets go of the file; the file itself stays where it is.
   void close();

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 namespace vl {
 namespace {
 
@@ -30,6 +32,22 @@ bool isFolder(const std::string& path) {
 }
 
 bool enterFolder(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+std::optional<std::string> currentFolder() {
+  char* path = ::getcwd(nullptr, 0);
+  if (path == nullptr) return std::nullopt;
+  std::string folder(path);
+  std::free(path);
+  return folder;
+}
+
+bool makeFolderOwnerOnly(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  const mode_t others = S_IRWXG | S_IRWXO;
+  if ((st.st_mode & others) == 0) return true;
+  return ::chmod(path.c_str(), st.st_mode & ~others & 07777) == 0;
+}
 
 FolderListing::FolderListing(FolderListing&& other) noexcept : dir_(other.dir_) {
   other.dir_ = nullptr;

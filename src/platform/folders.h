@@ -11,6 +11,7 @@
 #include <dirent.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,13 @@ bool removeFolder(const std::string& path);
 bool isFolder(const std::string& path);
 // Makes `path` the folder against which bare names are resolved.
 bool enterFolder(const std::string& path);
+// The folder against which bare names are resolved, as a full path; nothing
+// when the system cannot tell (it was removed, say).
+std::optional<std::string> currentFolder();
+// Takes away what group and others may do with the existing folder `path`,
+// as FolderAccess::kOwnerOnly would have made it. True when nobody but the
+// owner has access afterwards.
+bool makeFolderOwnerOnly(const std::string& path);
 
 // What the listing says an entry is. kUnknown when the file system does not
 // say; the caller then examines the entry (readFileInfoAt).

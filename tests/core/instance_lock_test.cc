@@ -65,13 +65,13 @@ class FakeWindows : public InstanceWindows, public MessageBoxUi {
 
 TEST_F(InstanceLockTest, FirstStartRecordsItsMode) {
   InstanceLock background;
-  ASSERT_TRUE(background.acquire(nullptr, LogContext{}));
+  ASSERT_EQ(background.acquire(nullptr, LogContext{}), InstanceStart::kTaken);
   EXPECT_EQ(readGuiOn(), 0u);
   background.release();
 
   FakeWindows windows;
   InstanceLock interactive;
-  ASSERT_TRUE(interactive.acquire(&windows, LogContext{}));
+  ASSERT_EQ(interactive.acquire(&windows, LogContext{}), InstanceStart::kTaken);
   EXPECT_EQ(readGuiOn(), 1u);
   interactive.release();
   EXPECT_EQ(readGuiOn(), 0u);
@@ -84,11 +84,13 @@ TEST_F(InstanceLockTest, BackgroundRunMeetingAnotherInstance) {
   ASSERT_TRUE(other.create(kInstanceLockFile));
 
   InstanceLock lock;
-  EXPECT_FALSE(lock.acquire(nullptr, LogContext{}));  // gui_on.bin missing
+  EXPECT_EQ(lock.acquire(nullptr, LogContext{}), InstanceStart::kRefused);  // gui_on.bin missing
   writeGuiOn(0);
-  EXPECT_FALSE(lock.acquire(nullptr, LogContext{}));  // another background run: silent
+  // Another background run: refused silently.
+  EXPECT_EQ(lock.acquire(nullptr, LogContext{}), InstanceStart::kRefused);
   writeGuiOn(1);
-  EXPECT_FALSE(lock.acquire(nullptr, LogContext{1}));  // the interactive program, in English
+  // The interactive program: logged, in English.
+  EXPECT_EQ(lock.acquire(nullptr, LogContext{1}), InstanceStart::kRefused);
   EXPECT_EQ(logTexts(), (std::vector<std::string>{"Fel: Kunde inte läsa fil för gui_on-flagga.",
                                                   "Error: Copy process is already running."}));
   EXPECT_EQ(readGuiOn(), 1u) << "a refused start must not touch the holder's record";
@@ -100,14 +102,14 @@ TEST_F(InstanceLockTest, InteractiveStartMeetingTheInteractiveProgram) {
   writeGuiOn(1);
   FakeWindows windows;
   InstanceLock lock;
-  EXPECT_FALSE(lock.acquire(&windows, LogContext{}));
+  EXPECT_EQ(lock.acquire(&windows, LogContext{}), InstanceStart::kRefused);
   EXPECT_EQ(windows.shown, std::vector<std::string>{"Fel: Kunde inte läsa global fönster-fil."});
 
   writeWindowHandle(0x00c0ffee);
-  EXPECT_FALSE(lock.acquire(&windows, LogContext{}));
+  EXPECT_EQ(lock.acquire(&windows, LogContext{}), InstanceStart::kRefused);
   EXPECT_EQ(windows.brought, std::vector<uint32_t>{0x00c0ffee});
   writeWindowHandle(0);
-  EXPECT_FALSE(lock.acquire(&windows, LogContext{}));
+  EXPECT_EQ(lock.acquire(&windows, LogContext{}), InstanceStart::kRefused);
   EXPECT_EQ(windows.brought.size(), 1u) << "a zero handle names no window";
   EXPECT_EQ(windows.waits, 0);
 }
@@ -119,17 +121,18 @@ TEST_F(InstanceLockTest, InteractiveStartWaitingForABackgroundCopy) {
   FakeWindows windows;
   InstanceLock lock;
 
-  EXPECT_FALSE(lock.acquire(&windows, LogContext{}));  // the user gave up waiting
+  // The user gave up waiting.
+  EXPECT_EQ(lock.acquire(&windows, LogContext{}), InstanceStart::kRefused);
   EXPECT_EQ(windows.waits, 1);
   EXPECT_TRUE(windows.shown.empty());
 
   windows.wait_answer = 1;  // finished, but the background run still holds the lock
-  EXPECT_FALSE(lock.acquire(&windows, LogContext{}));
+  EXPECT_EQ(lock.acquire(&windows, LogContext{}), InstanceStart::kRefused);
   ASSERT_EQ(windows.shown.size(), 1u);
   EXPECT_EQ(windows.shown[0].rfind("Fel: Kunde inte starta programmet eftersom", 0), 0u);
 
   windows.on_wait = [&] { other.reset(); };  // the background run ends while we wait
-  EXPECT_TRUE(lock.acquire(&windows, LogContext{}));
+  EXPECT_EQ(lock.acquire(&windows, LogContext{}), InstanceStart::kTaken);
   EXPECT_EQ(readGuiOn(), 1u);
 }
 
@@ -151,7 +154,7 @@ TEST_F(InstanceLockTest, TheNextHolderNeverSeesItsRecordOverwritten) {
     ::_exit(static_cast<int>(readGuiOn().value_or(7)));
   }
   InstanceLock first;
-  ASSERT_TRUE(first.acquire(nullptr, LogContext{}));
+  ASSERT_EQ(first.acquire(nullptr, LogContext{}), InstanceStart::kTaken);
   writeGuiOn(1);  // as if the interactive program held it
   (void)!::write(go[1], "g", 1);
   ::usleep(20000);
