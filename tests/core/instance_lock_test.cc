@@ -4,9 +4,12 @@
 #include "core/instance_lock.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -134,6 +137,32 @@ TEST_F(InstanceLockTest, InteractiveStartWaitingForABackgroundCopy) {
   windows.on_wait = [&] { other.reset(); };  // the background run ends while we wait
   EXPECT_EQ(lock.acquire(&windows, LogContext{}), InstanceStart::kTaken);
   EXPECT_EQ(readGuiOn(), 1u);
+}
+
+// A "file_mutex" that cannot be used (here a folder in its place, which
+// stops root too; a file left by a sudo run is another such case) is not
+// another instance: the start fails with a message, logged when unattended.
+TEST_F(InstanceLockTest, ALockFileThatCannotBeUsedIsAnErrorNotAnotherInstance) {
+  ASSERT_EQ(::mkdir(kInstanceLockFile, 0700), 0);
+  writeGuiOn(0);  // as a background run would have left it
+
+  InstanceLock background;
+  EXPECT_EQ(background.acquire(nullptr, LogContext{}), InstanceStart::kFailed);
+  EXPECT_EQ(background.acquire(nullptr, LogContext{1}), InstanceStart::kFailed);
+  EXPECT_FALSE(background.held());
+  const std::string reason = " (" + std::string(std::strerror(EISDIR)) + ").";
+  EXPECT_EQ(logTexts(), (std::vector<std::string>{
+                            "Fel: Kunde inte låsa filen \"file_mutex\" i arbetsmappen" + reason,
+                            "Error: Could not lock the file \"file_mutex\" in the working "
+                            "directory" + reason}));
+
+  FakeWindows windows;
+  InstanceLock interactive;
+  EXPECT_EQ(interactive.acquire(&windows, LogContext{}), InstanceStart::kFailed);
+  EXPECT_EQ(windows.shown, std::vector<std::string>{
+                               "Fel: Kunde inte låsa filen \"file_mutex\" i arbetsmappen" + reason});
+  EXPECT_EQ(windows.waits, 0) << "nobody to wait for";
+  EXPECT_EQ(logTexts().size(), 2u) << "an interactive failure is shown, not logged";
 }
 
 TEST_F(InstanceLockTest, TheNextHolderNeverSeesItsRecordOverwritten) {

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -191,6 +193,51 @@ TEST_F(VlClientTest, SecondRunIsRefusedWhileTheLockIsHeld) {
 
   other.close();
   EXPECT_EQ(run({"backup"}), 107);
+}
+
+// A lock file that cannot be used is no other instance: the run says why in
+// the copy log and ends with its own code, instead of ending silently.
+TEST_F(VlClientTest, UnusableLockFileEnds113WithTheReasonInTheLog) {
+  prepareAccount();
+  ASSERT_EQ(::mkdir(stateFile("file_mutex").c_str(), 0700), 0);  // stops root too
+  EXPECT_EQ(run({"backup"}), 113);
+  EXPECT_EQ(logTexts(), std::vector<std::string>{"Fel: Kunde inte låsa filen \"file_mutex\" i "
+                                                 "arbetsmappen (" +
+                                                 std::string(std::strerror(EISDIR)) + ")."});
+}
+
+// A working directory that an older version (or the user) left open to
+// others is closed at start, and the key material written into it is
+// owner-only under the usual umask; what a crash left of a save is removed.
+TEST_F(VlClientTest, TheWorkingDirectoryAndItsFilesAreOwnerOnly) {
+  ASSERT_EQ(::mkdir((home_.path() + "/.local").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((home_.path() + "/.local/share").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(workingDirectory().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(workingDirectory().c_str(), 0755), 0);
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string leftover = stateFile("local_key.bin.tmp" + std::to_string(dead) + "_0");
+  test::writeFile(leftover, "private key");
+
+  const mode_t previous = ::umask(022);
+  EXPECT_EQ(run({"backup"}), 102);
+  ::umask(previous);
+
+  struct stat info {};
+  ASSERT_EQ(::stat(workingDirectory().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_NE(::access(leftover.c_str(), F_OK), 0) << "the crash leftover is still there";
+  // Every state file; the lock files hold nothing.
+  int checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(workingDirectory())) {
+    const std::string name = entry.path().filename().string();
+    if (name == "file_mutex" || name == "logg.lock") continue;
+    ASSERT_EQ(::stat(entry.path().c_str(), &info), 0) << name;
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    ++checked;
+  }
+  EXPECT_GE(checked, 3);  // folders.bin, gui_on.bin, logg.bin at least
 }
 
 TEST_F(VlClientTest, OnlyTheWholeCommandLineChoosesTheMode) {

@@ -1,17 +1,22 @@
 #include "engine/copy_log.h"
 
 #include <dirent.h>
-#include <algorithm>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "engine/remote_log_file.h"
-#include "support/temp_dir.h"
+#include "engine/unprivileged.h"
 #include "engine/working_folder.h"
+#include "support/temp_dir.h"
 
 namespace vl {
 namespace {
@@ -188,14 +193,150 @@ TEST(CopyLog, TwoProcessesAppendingAtOnceLoseNothing) {
   EXPECT_EQ(next[2], kEach);
 }
 
+// One message record as the file holds it.
+std::string messageRecord(uint32_t time, const std::string& text) {
+  return le16(kLogMessage) + le32(time) + le32(0) + le32(0) + le32(0) +
+         le32(static_cast<uint32_t>(text.size())) + text;
+}
+
+ino_t inodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Descriptors used up for as long as it lives, all but `spare` of them.
+class DescriptorsUsedUp {
+ public:
+  explicit DescriptorsUsedUp(int spare) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    struct rlimit low = saved_;
+    low.rlim_cur = 64;  // quick to exhaust
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
+    for (int i = 0; i < spare && !taken_.empty(); ++i) {
+      ::close(taken_.back());
+      taken_.pop_back();
+    }
+  }
+  ~DescriptorsUsedUp() {
+    for (int fd : taken_) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  struct rlimit saved_ {};
+  std::vector<int> taken_;
+};
+
+// No descriptor left (none at all, or one for the lock and none for the log
+// itself) says nothing about the log: it stays as it is, the append reports
+// the failure, and the record goes out with the next write that works.
+TEST(CopyLog, ALogThatCannotBeOpenedNowIsKeptAndTheAppendFails) {
+  WorkingFolder wd;
+  ASSERT_TRUE(appendLog(kLogMessage, 1, 0, 0, "history"));
+  const std::string before = readFile(wd.file("logg.bin"));
+  for (int spare : {0, 1}) {
+    bool appended = true;
+    {
+      DescriptorsUsedUp used_up(spare);
+      appended = appendLog(kLogMessage, 10 + static_cast<uint32_t>(spare), 0, 0, "during");
+    }
+    EXPECT_FALSE(appended) << spare;
+    EXPECT_EQ(readFile(wd.file("logg.bin")), before) << spare;
+    EXPECT_TRUE(filesStartingWith(wd.path(), "logg_unreadable_").empty()) << spare;
+  }
+  std::vector<CopyLogRecord> records;
+  ASSERT_TRUE(loadLog(&records));
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].textView(), "history");
+  EXPECT_EQ(records[1].time, 10u);
+  EXPECT_EQ(records[2].time, 11u);
+}
+
+// An append writes its records after the last one and then the head that
+// takes them in, so the file is never rewritten. Bytes past the buffer are
+// what a crash between the two left: not part of the log, and overwritten.
+TEST(CopyLog, AppendsGoInPlaceOverWhatAnUnfinishedAppendLeft) {
+  WorkingFolder wd;
+  const std::string path = wd.file("logg.bin");
+  ASSERT_TRUE(appendLog(kLogMessage, 1, 0, 0, "one"));
+  const ino_t inode = inodeOf(path);
+  {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    const std::string torn(300, 'x');
+    ASSERT_EQ(::write(fd, torn.data(), torn.size()), static_cast<ssize_t>(torn.size()));
+    ::close(fd);
+  }
+  std::vector<CopyLogRecord> records;
+  ASSERT_TRUE(loadLog(&records));
+  EXPECT_EQ(records.size(), 1u) << "the unfinished append is not part of the log";
+
+  ASSERT_TRUE(appendLog(kLogMessage, 2, 0, 0, "two"));
+  EXPECT_EQ(inodeOf(path), inode) << "the whole log was rewritten";
+  EXPECT_EQ(readFile(path),
+            bufferFile(le32(2) + messageRecord(1, "one") + messageRecord(2, "two")));
+  EXPECT_TRUE(filesStartingWith(wd.path(), "logg_unreadable_").empty());
+}
+
+// Exclusions may be gathered, but never past a record that is not one, nor
+// past the normal end of the process.
+TEST(CopyLog, ExclusionsAreWrittenBeforeTheNextMessageAndAtExit) {
+  WorkingFolder wd;
+  const LogContext english{1};
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    logExclusion(english, "/a", kExcludedUnreadableFile);
+    logExclusion(english, "/b", kExcludedUnreadableFile);
+    std::exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  logExclusion(english, "/c", kExcludedUnreadableFile);
+  ASSERT_TRUE(logInLanguage(english, "Fel: x", "Error: x"));
+  // Read behind the writer's back: everything is in the file already.
+  ByteBuffer stored;
+  ASSERT_TRUE(stored.loadFromFile(wd.file("logg.bin")));
+  std::vector<CopyLogRecord> records;
+  ASSERT_TRUE(parseCopyLog(stored, &records));
+  std::vector<std::string> texts;
+  for (const auto& record : records) texts.emplace_back(record.textView());
+  EXPECT_EQ(texts, (std::vector<std::string>{"File excluded from copy: /a",
+                                             "File excluded from copy: /b",
+                                             "File excluded from copy: /c", "Error: x"}));
+}
+
+// A log left by a run as another user, that we may read but not write, is
+// still appended to, by replacing it as a whole.
+TEST(CopyLog, ALogWeMayNotWriteIsReplacedWhole) {
+  WorkingFolder wd;
+  test::writeFile(wd.file("logg.bin"), bufferFile(le32(1) + messageRecord(1, "one")));
+  test::openToEveryone(wd.path());
+  ASSERT_EQ(::chmod(wd.file("logg.bin").c_str(), 0444), 0);
+  auto appended = test::runUnprivileged(
+      [] { return appendLog(kLogMessage, 2, 0, 0, "two") ? std::string("yes") : "no"; });
+  ASSERT_TRUE(appended.has_value());
+  EXPECT_EQ(*appended, "yes");
+  EXPECT_EQ(readFile(wd.file("logg.bin")),
+            bufferFile(le32(2) + messageRecord(1, "one") + messageRecord(2, "two")));
+}
+
 TEST(RemoteLogFile, BuiltFromTheKeyFiles) {
   WorkingFolder wd;
   const std::string key(32, '\x5A');
   writeFile(wd.file("logg_key.bin"), bufferFile(le32(32) + key));
   // A local key record: type 101, version 0, user number, then the rest.
   writeFile(wd.file("local_key.bin"), bufferFile(le16(101) + le16(0) + le32(4711) + "rest"));
+  const mode_t previous = ::umask(022);
   ASSERT_TRUE(saveRemoteLogFile(wd.file("out.rlf")));
+  ::umask(previous);
   EXPECT_EQ(readFile(wd.file("out.rlf")), bufferFile(le16(0) + le32(4711) + le32(32) + key));
+  struct stat st {};
+  ASSERT_EQ(::stat(wd.file("out.rlf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds the log key";
 
   // Wrong record type or version, or no log key: nothing is written.
   writeFile(wd.file("local_key.bin"), bufferFile(le16(101) + le16(1) + le32(4711)));
