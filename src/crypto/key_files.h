@@ -67,7 +67,8 @@ bool decodeLocalKey(const ByteBuffer& record, LocalKeyRecord* out);
 bool decodeRecovery(const ByteBuffer& record, RecoveryRecord* out);
 
 // The same through files. Writes replace the file as a whole (a crash leaves
-// the old file or the new one); false when encoding or writing fails.
+// the old file or the new one), readable by its owner alone; false when
+// encoding or writing fails.
 bool writeInstallId(const std::string& path, const ByteBuffer& installId);
 bool writeLogKey(const std::string& path, const ByteBuffer& logKey);
 bool writeLocalKey(const std::string& path, uint32_t userNumber, const ByteBuffer& localKey,

@@ -185,7 +185,6 @@ constexpr std::string_view kExclusionPrefixes[4][2] = {
      "file/folders premissions: "},
 };
 
-
 // The records gathered for the log and what is known of the log file, for
 // the whole process. Every use holds `mutex`.
 class CopyLogWriter {
@@ -199,7 +198,9 @@ class CopyLogWriter {
   // Gathers one record for the log in `folder`; writes when it is due.
   bool add(const std::string& folder, uint16_t kind, uint32_t time, uint32_t count, uint64_t size,
            std::string_view text) {
-    if (count_ > 0 && folder_ != folder && !write()) discard();  // a test changed folders
+    // Records gathered for another folder (the current one changed) go
+    // there first, or are given up.
+    if (count_ > 0 && folder_ != folder && !write()) discard();
     if (count_ == 0) first_ms_ = millisecondClock();
     folder_ = folder;
     records_.appendU16(kind);
