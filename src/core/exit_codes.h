@@ -20,7 +20,7 @@ inline constexpr int kExitSystemFailed = 112;
 // The instance lock ("file_mutex") could not be used at all: not another
 // instance, but a lock file we may not open (left by a run as another user),
 // a folder in its place, or no descriptors left. The copy log says which.
-inline constexpr int kExitLockFailed = 113;
+inline constexpr int kExitLockFailed = 114;
 
 // Why the system object could not be built (code 2 is never produced).
 inline constexpr uint32_t kSystemWorkingDirectoryFailure = 1;

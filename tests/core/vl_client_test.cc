@@ -197,10 +197,10 @@ TEST_F(VlClientTest, SecondRunIsRefusedWhileTheLockIsHeld) {
 
 // A lock file that cannot be used is no other instance: the run says why in
 // the copy log and ends with its own code, instead of ending silently.
-TEST_F(VlClientTest, UnusableLockFileEnds113WithTheReasonInTheLog) {
+TEST_F(VlClientTest, UnusableLockFileEnds114WithTheReasonInTheLog) {
   prepareAccount();
   ASSERT_EQ(::mkdir(stateFile("file_mutex").c_str(), 0700), 0);  // stops root too
-  EXPECT_EQ(run({"backup"}), 113);
+  EXPECT_EQ(run({"backup"}), 114);
   EXPECT_EQ(logTexts(), std::vector<std::string>{"Fel: Kunde inte låsa filen \"file_mutex\" i "
                                                  "arbetsmappen (" +
                                                  std::string(std::strerror(EISDIR)) + ")."});
