@@ -4,6 +4,7 @@
 
 #include "core/state_files.h"
 #include "engine/entry_filter.h"
+#include "engine/folder_selection.h"
 #include "engine/root_names.h"
 #include "model/utf16.h"
 #include "platform/clock.h"
@@ -42,12 +43,17 @@ void copyInfo(const FileInfo& info, WalkEntry* entry) {
 }  // namespace
 
 std::vector<WalkRoot> walkRoots(const std::vector<std::string>& selected_paths) {
-  std::vector<std::string> names = rootNames(selected_paths);
   std::vector<WalkRoot> roots;
+  std::vector<std::string> paths;
   roots.reserve(selected_paths.size());
-  for (size_t i = 0; i < selected_paths.size(); ++i) {
-    roots.push_back({selected_paths[i], std::move(names[i])});
+  paths.reserve(selected_paths.size());
+  for (const std::string& selected : selected_paths) {
+    std::optional<std::string> normal = normalFolderPath(selected);
+    roots.push_back({normal.value_or(selected), std::string(), normal.has_value()});
+    paths.push_back(roots.back().full_path);
   }
+  std::vector<std::string> names = rootNames(paths);
+  for (size_t i = 0; i < roots.size(); ++i) roots[i].root_name = std::move(names[i]);
   return roots;
 }
 
@@ -117,7 +123,7 @@ BackupWalk::Open BackupWalk::openRoot(WalkEntry* entry) {
   auto units = utf8ToUtf16(full_);
   const size_t full_units = units ? units->size() : full_.size();
   FolderListing listing;
-  if (!listing.open(full_)) {
+  if (!root.usable || !listing.open(full_)) {
     pending_ = Pending{true, false, true, std::string(), 0};
     describeFolder(entry);
     return Open::kUnreadable;

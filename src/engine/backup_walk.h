@@ -39,9 +39,13 @@ constexpr size_t kMaxFullPathUnits = 242;
 struct WalkRoot {
   std::string full_path;  // the selected folder
   std::string root_name;  // see root_names.h
+  // False for a path that has no full form (normalFolderPath); the walk
+  // reports it as an unreadable selected folder.
+  bool usable = true;
 };
 
-// The selected folders with their root names, in list order.
+// The selected folders, made normal (normalFolderPath), with their root
+// names, in list order.
 std::vector<WalkRoot> walkRoots(const std::vector<std::string>& selected_paths);
 
 struct WalkEntry {

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace vl {
 namespace {
 
@@ -30,6 +32,22 @@ bool isFolder(const std::string& path) {
 }
 
 bool enterFolder(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+std::optional<std::string> currentFolder() {
+  // Grown until the path fits: it may be longer than PATH_MAX.
+  for (size_t size = 4096; size <= (size_t{1} << 20); size *= 4) {
+    std::string buffer(size, '\0');
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+      // Linux puts "(unreachable)" in front of a folder outside this
+      // process's root; that is no path to open.
+      if (buffer.empty() || buffer[0] != '/') return std::nullopt;
+      return buffer;
+    }
+    if (errno != ERANGE) return std::nullopt;
+  }
+  return std::nullopt;
+}
 
 FolderListing::FolderListing(FolderListing&& other) noexcept : dir_(other.dir_) {
   other.dir_ = nullptr;

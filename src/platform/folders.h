@@ -11,6 +11,7 @@
 #include <dirent.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,9 @@ bool removeFolder(const std::string& path);
 bool isFolder(const std::string& path);
 // Makes `path` the folder against which bare names are resolved.
 bool enterFolder(const std::string& path);
+// The full path of that folder (the current directory); nothing when the
+// system cannot tell, for example because it has been removed.
+std::optional<std::string> currentFolder();
 
 // What the listing says an entry is. kUnknown when the file system does not
 // say; the caller then examines the entry (readFileInfoAt).
