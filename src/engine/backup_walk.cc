@@ -7,7 +7,6 @@
 #include "engine/folder_selection.h"
 #include "engine/root_names.h"
 #include "model/utf16.h"
-#include "platform/clock.h"
 
 namespace vl {
 namespace {
@@ -78,7 +77,7 @@ bool BackupWalk::stopRequested() {
     stopped_for_cancel_ = true;
     return true;
   }
-  const uint32_t now = millisecondClock();
+  const uint32_t now = options_.clock();
   if (cancel_polled_ && now - last_cancel_poll_ms_ < 1000) return false;
   cancel_polled_ = true;
   last_cancel_poll_ms_ = now;

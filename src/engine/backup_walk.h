@@ -28,6 +28,7 @@
 
 #include "engine/backup_progress.h"
 #include "engine/walk_sink.h"
+#include "platform/clock.h"
 #include "platform/file_info.h"
 #include "platform/folders.h"
 
@@ -79,6 +80,8 @@ class BackupWalk {
     bool quick_compare = false;
     // Where a cancel request from another instance is read.
     std::string cancel_file = "cf.bin";
+    // Milliseconds for spacing the reads of `cancel_file`; tests set their own.
+    uint32_t (*clock)() = millisecondClock;
   };
 
   // `cancel` is the run's cancel flag (1 = stop); `progress` and `sink` may
