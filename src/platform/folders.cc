@@ -49,6 +49,14 @@ std::optional<std::string> currentFolder() {
   return std::nullopt;
 }
 
+bool identifyFolder(int fd, FolderId* id) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  id->device = static_cast<uint64_t>(st.st_dev);
+  id->inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 FolderListing::FolderListing(FolderListing&& other) noexcept : dir_(other.dir_) {
   other.dir_ = nullptr;
 }

@@ -11,6 +11,7 @@
 #include <dirent.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,16 @@ bool enterFolder(const std::string& path);
 // The full path of that folder (the current directory); nothing when the
 // system cannot tell, for example because it has been removed.
 std::optional<std::string> currentFolder();
+
+// Which folder an open handle refers to, whatever it is called: the same
+// identity means the same folder of the same file system.
+struct FolderId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FolderId&) const = default;
+};
+// The identity of the folder open as `fd`; false when it cannot be examined.
+bool identifyFolder(int fd, FolderId* id);
 
 // What the listing says an entry is. kUnknown when the file system does not
 // say; the caller then examines the entry (readFileInfoAt).

@@ -18,6 +18,7 @@
 #include "model/list_record.h"
 #include "platform/file_info.h"
 #include "server/store/copy_store.h"
+#include "engine/deep_tree.h"
 #include "support/temp_dir.h"
 
 namespace vl {
@@ -81,7 +82,7 @@ class LocalRestoreTest : public ::testing::Test {
     const std::string work = where.empty() ? dir.file("work") : where;
     fs::create_directories(work);
     const std::string out = dir.file("stdout"), err = dir.file("stderr");
-    int raw = std::system(("cd '" + work + "' && " VLTOOL_PATH " " + arguments + " >'" + out +
+    int raw = std::system(("cd '" + work + "' && " + shellPrefix + VLTOOL_PATH " " + arguments + " >'" + out +
                            "' 2>'" + err + "'")
                               .c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
@@ -107,6 +108,8 @@ class LocalRestoreTest : public ::testing::Test {
   }
 
   test::TempDir dir;
+  // Put before vltool in the shell command ("ulimit -n 256 && ", say).
+  std::string shellPrefix;
 };
 
 std::string bytesOf(size_t length, int seed) {
@@ -205,6 +208,36 @@ TEST_F(LocalRestoreTest, ACopyOfADottedFolderNameRestoresUnderTheFoldersOwnName)
       EXPECT_EQ(entry.path().filename(), "src") << selected.folder;
     }
   }
+}
+
+TEST_F(LocalRestoreTest, ACopyOfATreeDeeperThanAnyPathRestoresWhatACopyCanKeep) {
+  // 3 000 levels, backed up by a vltool that may open only 256 files.
+  const std::string deep = source() + "/deep";
+  ASSERT_TRUE(test::makeDeepTree(deep));
+  shellPrefix = "ulimit -n 256 && ";
+  ToolRun made = backup();
+  shellPrefix.clear();
+  test::removeDeepTree(deep);
+  ASSERT_EQ(made.status, 0) << made.error;
+  EXPECT_NE(made.error.find("left out: " + deep + "/d/d"), std::string::npos) << made.error;
+  ToolRun run = restore();
+  ASSERT_EQ(run.status, 0) << run.error;
+
+  // Every level whose file had a full path short enough is back, and
+  // nothing deeper.
+  std::string source_path = deep;
+  std::string restored = target() + "/src/deep";
+  int kept = 0;
+  for (int level = 1; level <= test::kDeepTreeLevels; ++level) {
+    source_path += "/d";
+    restored += "/d";
+    const bool fits = source_path.size() + 2 < 242;
+    ASSERT_EQ(fs::exists(restored + "/f"), fits) << level;
+    if (!fits) break;
+    EXPECT_EQ(readFile(restored + "/f"), std::to_string(level));
+    ++kept;
+  }
+  EXPECT_GT(kept, 50);
 }
 
 TEST_F(LocalRestoreTest, NamedEntriesComeBackWithTheFoldersThatHoldThem) {
