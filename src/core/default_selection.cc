@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/folders.h"
 #include "platform/known_folders.h"
 
 namespace vl {
@@ -10,9 +11,8 @@ bool writeDefaultFolderSelection(const std::string& path) {
   std::vector<std::string> folders;
   for (KnownFolder folder : {KnownFolder::kMusic, KnownFolder::kPictures, KnownFolder::kDocuments,
                              KnownFolder::kDesktop}) {
-    auto found = knownFolderPath(folder);
-    if (!found) return false;
-    folders.push_back(*found);
+    std::optional<std::string> found = knownFolderPath(folder);
+    if (found && isFolder(*found)) folders.push_back(*found);
   }
   return writeFolderSelection(folders, path);
 }

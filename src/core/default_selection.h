@@ -1,5 +1,5 @@
 // The folders backed up until the user chooses others: Music, Pictures,
-// Documents and the Desktop, in that order.
+// Documents and the Desktop, in that order, as far as they exist.
 #pragma once
 
 #include <string>
@@ -8,8 +8,11 @@
 
 namespace vl {
 
-// Writes "folders.bin" (or `path`) with the four folders. When any of them
-// cannot be found (or stored), nothing is written and the result is false.
+// Writes "folders.bin" (or `path`) with those of the four folders that exist
+// on this system. A folder that is missing or turned off is left out: a
+// selected folder that cannot be read would stop every unattended backup.
+// False when a path cannot be stored (nothing is written then) or the write
+// fails.
 bool writeDefaultFolderSelection(const std::string& path = kFoldersFile);
 
 }  // namespace vl

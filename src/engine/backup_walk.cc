@@ -4,9 +4,9 @@
 
 #include "core/state_files.h"
 #include "engine/entry_filter.h"
+#include "engine/folder_selection.h"
 #include "engine/root_names.h"
 #include "model/utf16.h"
-#include "platform/clock.h"
 
 namespace vl {
 namespace {
@@ -42,12 +42,17 @@ void copyInfo(const FileInfo& info, WalkEntry* entry) {
 }  // namespace
 
 std::vector<WalkRoot> walkRoots(const std::vector<std::string>& selected_paths) {
-  std::vector<std::string> names = rootNames(selected_paths);
   std::vector<WalkRoot> roots;
+  std::vector<std::string> paths;
   roots.reserve(selected_paths.size());
-  for (size_t i = 0; i < selected_paths.size(); ++i) {
-    roots.push_back({selected_paths[i], std::move(names[i])});
+  paths.reserve(selected_paths.size());
+  for (const std::string& selected : selected_paths) {
+    std::optional<std::string> normal = normalFolderPath(selected);
+    roots.push_back({normal.value_or(selected), std::string(), normal.has_value()});
+    paths.push_back(roots.back().full_path);
   }
+  std::vector<std::string> names = rootNames(paths);
+  for (size_t i = 0; i < roots.size(); ++i) roots[i].root_name = std::move(names[i]);
   return roots;
 }
 
@@ -72,7 +77,7 @@ bool BackupWalk::stopRequested() {
     stopped_for_cancel_ = true;
     return true;
   }
-  const uint32_t now = millisecondClock();
+  const uint32_t now = options_.clock();
   if (cancel_polled_ && now - last_cancel_poll_ms_ < 1000) return false;
   cancel_polled_ = true;
   last_cancel_poll_ms_ = now;
@@ -93,16 +98,27 @@ void BackupWalk::describeFolder(WalkEntry* entry) const {
   }
 }
 
-bool BackupWalk::push(FolderListing listing, const std::string& name, size_t full_units) {
+void BackupWalk::describeEntry(std::string_view name, WalkEntry* entry) {
+  const Frame& top = stack_.back();
+  // Assigned field by field: the strings keep their room from file to file.
+  copyInfo(FileInfo{}, entry);
+  entry->full_path.assign(full_, 0, top.full_length);
+  appendComponent(&entry->full_path, '/', name);
+  relative_.resize(top.relative_length);
+  entry->relative_path = relative_;
+  appendComponent(&entry->relative_path, '\\', name);
+  current_path_ = entry->full_path;
+}
+
+bool BackupWalk::push(const std::string& name, size_t full_units) {
   Frame frame;
   frame.full_length = full_.size();
   frame.relative_length = relative_.size();
   frame.full_units = full_units;
   // The folder's own metadata, read through the open folder itself.
-  if (readFileInfoAt(listing.fd(), ".", false, &frame.info)) {
+  if (readFileInfoAt(folders_.topFd(), ".", false, &frame.info)) {
     if (isHiddenName(name)) frame.info.attributes |= kAttributeHidden;
   }
-  frame.listing = std::move(listing);
   stack_.push_back(std::move(frame));
   ++folders_entered_;
   return sink_->folderStarted(relative_);
@@ -116,15 +132,12 @@ BackupWalk::Open BackupWalk::openRoot(WalkEntry* entry) {
   current_path_ = full_;
   auto units = utf8ToUtf16(full_);
   const size_t full_units = units ? units->size() : full_.size();
-  FolderListing listing;
-  if (!listing.open(full_)) {
+  if (!root.usable || !folders_.openFirst(full_)) {
     pending_ = Pending{true, false, true, std::string(), 0};
     describeFolder(entry);
     return Open::kUnreadable;
   }
-  return push(std::move(listing), std::string(lastComponent(full_)), full_units)
-             ? Open::kOpened
-             : Open::kListRefused;
+  return push(std::string(lastComponent(full_)), full_units) ? Open::kOpened : Open::kListRefused;
 }
 
 BackupWalk::Open BackupWalk::openChild(const std::string& name, size_t name_units,
@@ -136,13 +149,12 @@ BackupWalk::Open BackupWalk::openChild(const std::string& name, size_t name_unit
   appendComponent(&relative_, '\\', name);
   current_path_ = full_;
   const size_t full_units = top.full_units + 1 + name_units;
-  FolderListing listing;
-  if (!listing.openAt(top.listing, name.c_str())) {
+  if (!folders_.enter(name)) {
     pending_ = Pending{true, false, false, name, name_units};
     describeFolder(entry);
     return Open::kUnreadable;
   }
-  return push(std::move(listing), name, full_units) ? Open::kOpened : Open::kListRefused;
+  return push(name, full_units) ? Open::kOpened : Open::kListRefused;
 }
 
 bool BackupWalk::popFrame() {
@@ -150,6 +162,7 @@ bool BackupWalk::popFrame() {
   relative_.resize(top.relative_length);
   const bool recorded = sink_->folderEnded(relative_, top.info);
   stack_.pop_back();
+  folders_.leave();
   return recorded;
 }
 
@@ -186,7 +199,7 @@ WalkStep BackupWalk::next(WalkEntry* entry) {
 
     Frame& top = stack_.back();
     FolderEntry found;
-    switch (top.listing.next(&found)) {
+    switch (folders_.next(&found)) {
       case FolderListing::Next::kEnd:
         if (!popFrame()) return WalkStep::kFailed;
         continue;
@@ -201,7 +214,7 @@ WalkStep BackupWalk::next(WalkEntry* entry) {
     const bool hidden = isHiddenName(found.name);
     if (hidden && !options_.include_hidden) continue;
     FileInfo info;
-    const EntryClass kind = classifyEntry(top.listing.fd(), found, &info);
+    const EntryClass kind = classifyEntry(folders_.topFd(), found, &info);
     if (kind == EntryClass::kSkip) continue;
     full_.resize(top.full_length);
     const bool in_volume_root = full_ == "/";
@@ -211,16 +224,14 @@ WalkStep BackupWalk::next(WalkEntry* entry) {
     }
     const std::optional<size_t> units = nameUnits(found.name);
     if (kind == EntryClass::kUncheckable || !units) {
-      *entry = WalkEntry{};
-      entry->full_path = full_;
-      appendComponent(&entry->full_path, '/', found.name);
-      relative_.resize(top.relative_length);
-      entry->relative_path = relative_;
-      appendComponent(&entry->relative_path, '\\', found.name);
-      current_path_ = entry->full_path;
+      describeEntry(found.name, entry);
       return WalkStep::kUncheckable;
     }
     if (kind == EntryClass::kFolder) {
+      if (top.full_units + 1 + *units >= kMaxFullPathUnits) {
+        describeEntry(found.name, entry);
+        return WalkStep::kNameTooLong;
+      }
       const Open opened = openChild(std::string(found.name), *units, entry);
       if (opened == Open::kListRefused) return WalkStep::kFailed;
       if (opened == Open::kUnreadable) return WalkStep::kUnreadableSubFolder;
@@ -233,13 +244,8 @@ WalkStep BackupWalk::next(WalkEntry* entry) {
 std::optional<WalkStep> BackupWalk::fileStep(std::string_view name, size_t name_units,
                                              const FileInfo& info, WalkEntry* entry) {
   const Frame& top = stack_.back();
-  entry->full_path.assign(full_, 0, top.full_length);
-  appendComponent(&entry->full_path, '/', name);
-  relative_.resize(top.relative_length);
-  entry->relative_path = relative_;
-  appendComponent(&entry->relative_path, '\\', name);
+  describeEntry(name, entry);
   copyInfo(info, entry);
-  current_path_ = entry->full_path;
   ++files_passed_;
   if (top.full_units + 1 + name_units >= kMaxFullPathUnits) return WalkStep::kNameTooLong;
   uint32_t sections = 0;

@@ -4,8 +4,12 @@
 // The walk goes depth first, one selected folder after the other, in listing
 // order, with the entry filter of the measuring scan (entry_filter.h says
 // what happens to symlinks and special files). It keeps a stack of open
-// folder listings rather than recursing, and descends only through opened
-// folders, never through symlinks.
+// folder listings rather than recursing (FolderStack, which bounds the
+// descriptors held), and descends only through opened folders, never
+// through symlinks. A folder whose full path is too long for a copy is
+// reported like a file's too-long name and not entered: nothing below it
+// could be kept, and its own entry would make the copy impossible to
+// restore.
 //
 // Each entry has two paths: the full path on this machine, and the relative
 // path kept in the file list: the selected folder's root name, then the
@@ -27,7 +31,9 @@
 #include <vector>
 
 #include "engine/backup_progress.h"
+#include "engine/folder_stack.h"
 #include "engine/walk_sink.h"
+#include "platform/clock.h"
 #include "platform/file_info.h"
 #include "platform/folders.h"
 
@@ -39,9 +45,13 @@ constexpr size_t kMaxFullPathUnits = 242;
 struct WalkRoot {
   std::string full_path;  // the selected folder
   std::string root_name;  // see root_names.h
+  // False for a path that has no full form (normalFolderPath); the walk
+  // reports it as an unreadable selected folder.
+  bool usable = true;
 };
 
-// The selected folders with their root names, in list order.
+// The selected folders, made normal (normalFolderPath), with their root
+// names, in list order.
 std::vector<WalkRoot> walkRoots(const std::vector<std::string>& selected_paths);
 
 struct WalkEntry {
@@ -61,7 +71,7 @@ enum class WalkStep {
   kFile = 0,                      // a file to back up
   kUnreadableSubFolder = 1,       // pending error: a folder below a selected one
   kUnreadableSelectedFolder = 2,  // pending error: a selected folder itself
-  kNameTooLong = 3,               // a file whose full path is too long
+  kNameTooLong = 3,               // a file or folder whose full path is too long
   kUncheckable = 4,               // an entry whose status or name cannot be taken in
   kFinished,                      // every selected folder has been walked
   kFailed,                        // cancelled, or a listing failed part-way
@@ -75,6 +85,8 @@ class BackupWalk {
     bool quick_compare = false;
     // Where a cancel request from another instance is read.
     std::string cancel_file = "cf.bin";
+    // Milliseconds for spacing the reads of `cancel_file`; tests set their own.
+    uint32_t (*clock)() = millisecondClock;
   };
 
   // `cancel` is the run's cancel flag (1 = stop); `progress` and `sink` may
@@ -103,7 +115,6 @@ class BackupWalk {
 
  private:
   struct Frame {
-    FolderListing listing;
     size_t full_length;      // of this folder's path in full_
     size_t relative_length;  // of this folder's path in relative_
     size_t full_units;       // UTF-16 length of the full path
@@ -126,8 +137,11 @@ class BackupWalk {
   Open openRoot(WalkEntry* entry);
   // The same for the folder `name` below the top frame.
   Open openChild(const std::string& name, size_t name_units, WalkEntry* entry);
-  bool push(FolderListing listing, const std::string& name, size_t full_units);
+  // Records the folder just entered in `folders_` as a frame.
+  bool push(const std::string& name, size_t full_units);
   void describeFolder(WalkEntry* entry) const;
+  // Fills `entry` with just the paths of `name` in the top frame.
+  void describeEntry(std::string_view name, WalkEntry* entry);
   bool popFrame();
   // The step for a file of the top frame, or nothing when the previous copy
   // held it unchanged and the walk goes on.
@@ -142,6 +156,7 @@ class BackupWalk {
   WalkSink default_sink_;
 
   size_t next_root_ = 0;
+  FolderStack folders_;      // the open folders, one per frame
   std::vector<Frame> stack_;
   std::string full_;
   std::string relative_;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "engine/entry_filter.h"
+#include "engine/folder_stack.h"
 #include "platform/folders.h"
 
 namespace vl {
@@ -55,11 +56,6 @@ bool reportUnreadable(std::string_view path, const ScanRequest& request, uint32_
   return callback.folderUnreadable(messages.swedish, messages.english, path, top_level);
 }
 
-struct Frame {
-  FolderListing listing;
-  size_t path_length;  // of the folder's path in the shared path buffer
-};
-
 }  // namespace
 
 FolderMessages unreadableFolderMessages(std::string_view path, const ScanRequest& request) {
@@ -79,20 +75,18 @@ bool measureFolder(const ScanRequest& request, FolderMainAction& callback, ScanT
   // One path buffer, grown and cut back as the scan enters and leaves
   // folders; files are examined by name relative to their open folder.
   std::string path(request.path);
-  std::vector<Frame> stack;
-  stack.reserve(32);
-  {
-    FolderListing top;
-    if (!top.open(path)) return reportUnreadable(path, request, 1, callback);
-    stack.push_back({std::move(top), path.size()});
-  }
+  FolderStack folders;
+  std::vector<size_t> path_lengths;  // of each entered folder's path in `path`
+  path_lengths.reserve(32);
+  if (!folders.openFirst(path)) return reportUnreadable(path, request, 1, callback);
+  path_lengths.push_back(path.size());
   FileInfo info;
   FolderEntry entry;
-  while (!stack.empty()) {
-    Frame& frame = stack.back();
-    switch (frame.listing.next(&entry)) {
+  while (!folders.empty()) {
+    switch (folders.next(&entry)) {
       case FolderListing::Next::kEnd:
-        stack.pop_back();
+        folders.leave();
+        path_lengths.pop_back();
         continue;
       case FolderListing::Next::kError:
         return false;
@@ -101,7 +95,7 @@ bool measureFolder(const ScanRequest& request, FolderMainAction& callback, ScanT
     }
     const bool hidden = isHiddenName(entry.name);
     if (hidden && !request.include_hidden) continue;  // cheap early exit for the common case
-    const EntryClass kind = classifyEntry(frame.listing.fd(), entry, &info);
+    const EntryClass kind = classifyEntry(folders.topFd(), entry, &info);
     if (kind != EntryClass::kFile && kind != EntryClass::kFolder) continue;
     if (!passesEntryFilter(entry.name, kind == EntryClass::kFolder, hidden, request.include_hidden,
                            FilterFor::kMeasuringScan, false)) {
@@ -113,16 +107,16 @@ bool measureFolder(const ScanRequest& request, FolderMainAction& callback, ScanT
       totals->sections += sectionsFor(info.size);
       continue;
     }
-    path.resize(frame.path_length);
+    const std::string name(entry.name);
+    path.resize(path_lengths.back());
     if (path.empty() || path.back() != '/') path += '/';
-    path += entry.name;
+    path += name;
     callback.readingFolder(path);
-    FolderListing child;
-    if (!child.openAt(frame.listing, entry.name.data())) {
+    if (!folders.enter(name)) {
       if (!reportUnreadable(path, request, 0, callback)) return false;
       continue;
     }
-    stack.push_back({std::move(child), path.size()});
+    path_lengths.push_back(path.size());
   }
   return true;
 }

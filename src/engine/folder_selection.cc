@@ -5,6 +5,7 @@
 
 #include "core/folders_file.h"
 #include "engine/folder_scan.h"
+#include "platform/folders.h"
 
 namespace vl {
 namespace {
@@ -27,6 +28,36 @@ void append(FolderSelection& selection, const std::string& path, const ScanTotal
 
 }  // namespace
 
+std::optional<std::string> normalFolderPath(std::string_view path) {
+  if (path.empty()) return std::nullopt;
+  std::string whole;
+  if (path.front() != '/') {
+    std::optional<std::string> here = currentFolder();
+    if (!here) return std::nullopt;
+    whole = std::move(*here);
+    whole += '/';
+  }
+  whole.append(path);
+
+  std::string normal;
+  size_t start = 0;
+  while (start < whole.size()) {
+    size_t end = whole.find('/', start);
+    if (end == std::string::npos) end = whole.size();
+    const std::string_view component = std::string_view(whole).substr(start, end - start);
+    start = end + 1;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      // Above the root is the root.
+      normal.resize(normal.empty() ? 0 : normal.rfind('/'));
+      continue;
+    }
+    normal += '/';
+    normal += component;
+  }
+  return normal.empty() ? std::string("/") : normal;
+}
+
 const std::string_view kPathNotStorableSv =
     "Kan inte lägga till mappen eftersom dess sökväg innehåller tecken som inte kan sparas i "
     "listan över valda mappar.";
@@ -44,7 +75,9 @@ bool rescanSelection(FolderSelection& selection, std::unique_ptr<FolderMainActio
   selection.folders.clear();
   std::optional<std::vector<std::string>> paths = readFolderSelection(file);
   if (!paths) return false;
-  for (const std::string& path : *paths) {
+  for (const std::string& stored : *paths) {
+    // A path that has no full form is kept as stored; its scan fails.
+    const std::string path = normalFolderPath(stored).value_or(stored);
     selection.current_path = path;
     ScanRequest request;
     request.path = path;
@@ -59,8 +92,11 @@ bool rescanSelection(FolderSelection& selection, std::unique_ptr<FolderMainActio
 }
 
 AddFolderResult addFolder(FolderSelection& selection, std::unique_ptr<FolderMainAction> callback,
-                          const std::string& path, bool include_hidden, uint32_t* id) {
+                          const std::string& chosen, bool include_hidden, uint32_t* id) {
   callback = orDefault(std::move(callback));
+  const std::optional<std::string> normal = normalFolderPath(chosen);
+  if (!normal) return AddFolderResult::kScanFailed;
+  const std::string& path = *normal;
   if (!canStoreFolderPath(path)) return AddFolderResult::kPathNotStorable;
   selection.current_path = path;
   ScanRequest request;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,8 +37,18 @@ struct FolderSelection {
   std::string current_path;
 };
 
+// The selected folder `path` as the selection keeps it: a full path with no
+// "." or ".." component, no doubled or trailing separator ("/" stays "/").
+// A relative path is taken from the current directory. ".." is resolved on
+// the path as written: "a/link/.." is "a" whatever "link" points to, as the
+// user reads it. Nothing when `path` is empty or relative and the current
+// directory cannot be found. Every way into the selection and into a backup
+// walk goes through this, so that a root name is never "." or "..".
+std::optional<std::string> normalFolderPath(std::string_view path);
+
 // Empties the list, reads "folders.bin" (or `file`) and measures each stored
-// folder in file order; a folder whose scan failed is kept with zero totals.
+// folder (made normal, as above) in file order; a folder whose scan failed
+// is kept with zero totals.
 // Calls scanFinished and destroys `callback` (null: the default callback).
 // False only when the file cannot be read; the list is then empty.
 bool rescanSelection(FolderSelection& selection, std::unique_ptr<FolderMainAction> callback,
@@ -53,9 +64,10 @@ enum class AddFolderResult {
 extern const std::string_view kPathNotStorableSv;
 extern const std::string_view kPathNotStorableEn;
 
-// Measures `path` and, when the scan succeeds, appends it with a new id
-// (given in `id`), calls scanFinished and destroys `callback`. The caller
-// saves the selection afterwards.
+// Measures `path` (see normalFolderPath; kScanFailed when it has no full
+// path) and, when the scan succeeds, appends it with a new id (given in
+// `id`), calls scanFinished and destroys `callback`. The caller saves the
+// selection afterwards.
 AddFolderResult addFolder(FolderSelection& selection, std::unique_ptr<FolderMainAction> callback,
                           const std::string& path, bool include_hidden, uint32_t* id);
 // Removes the folder with this id, keeping the order of the others, and

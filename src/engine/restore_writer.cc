@@ -385,15 +385,14 @@ bool RestoreWriter::beginFile(const FileListEntry& entry, const std::string& pat
   auto [parent, leaf] = splitLeaf(path);
   FolderHandle spare;
   const FolderHandle* parentFolder = folderHandle(parent, &spare);
-  const bool readOnly = restore_metadata_ && (entry.metadata.attributes & kAttributeReadOnly) != 0;
-  if (parentFolder != nullptr) {
-    file_.createNewAt(*parentFolder, leaf.c_str(),
-                      readOnly ? FileAccess::kReadOnly : FileAccess::kDefault);
-  }
+  // Created writable: the read-only attribute, like the times, goes on only
+  // once the content has proved right (finishFile).
+  if (parentFolder != nullptr) file_.createNewAt(*parentFolder, leaf.c_str(), FileAccess::kDefault);
   spare.close();
   if (!file_.isOpen()) return fail(RestoreFault::kFileCreate, messageFor(RestoreFault::kFileCreate));
 
   has_current_ = true;
+  current_path_ = path;
   file_hash_.reset();
   pending_.clear();
   pending_head_ = 0;
@@ -438,9 +437,26 @@ bool RestoreWriter::writeSection(std::span<const uint8_t> plain, const uint8_t* 
 
 bool RestoreWriter::finishFile(const uint8_t digest[Sha256::kDigestSize]) {
   const FileListEntry& entry = list_.entry(current_entry_);
+  std::span<const uint8_t> expected = entry.contentHash.bytes();
+  // An empty file listed without a hash has nothing that could differ; a
+  // file with data always needs its hash.
+  const bool matches =
+      (expected.size() == Sha256::kDigestSize &&
+       std::memcmp(expected.data(), digest, Sha256::kDigestSize) == 0) ||
+      (expected.empty() && entry.sections.empty());
+  if (!matches) {
+    // Wrong bytes must not stay behind looking like a finished restore (or
+    // block the next restore into the same folder).
+    removeCurrentFile();
+    return fail(RestoreFault::kHashMismatch, messageFor(RestoreFault::kHashMismatch));
+  }
   // Times go on last: every write before would move the last-write time.
-  if (restore_metadata_ && !setTimes(file_, entry.metadata)) {
-    return fail(RestoreFault::kFileMetadata, messageFor(RestoreFault::kFileMetadata));
+  // Taking write permission away does not.
+  if (restore_metadata_) {
+    const bool readOnly = (entry.metadata.attributes & kAttributeReadOnly) != 0;
+    if (!setTimes(file_, entry.metadata) || (readOnly && !file_.setReadOnly())) {
+      return fail(RestoreFault::kFileMetadata, messageFor(RestoreFault::kFileMetadata));
+    }
   }
   if (!file_.close()) {
     return fail(RestoreFault::kWriteError, messageFor(RestoreFault::kWriteError));
@@ -448,16 +464,16 @@ bool RestoreWriter::finishFile(const uint8_t digest[Sha256::kDigestSize]) {
   has_current_ = false;
   pending_.clear();
   pending_head_ = 0;
-  std::span<const uint8_t> expected = entry.contentHash.bytes();
-  // An empty file listed without a hash has nothing that could differ.
-  const bool matches =
-      (expected.size() == Sha256::kDigestSize &&
-       std::memcmp(expected.data(), digest, Sha256::kDigestSize) == 0) ||
-      (expected.empty() && entry.sections.empty());
-  if (!matches) return fail(RestoreFault::kHashMismatch, messageFor(RestoreFault::kHashMismatch));
   ++files_done_;
   reportProgress();
   return true;
+}
+
+void RestoreWriter::removeCurrentFile() {
+  file_.close();
+  auto [parent, leaf] = splitLeaf(current_path_);
+  FolderHandle spare;
+  if (const FolderHandle* folder = folderHandle(parent, &spare)) folder->removeFile(leaf.c_str());
 }
 
 void RestoreWriter::reportProgress() {

@@ -15,11 +15,13 @@
 // then the files in list order. Files are created new (an existing name
 // fails the restore, as does an existing folder), filled section by section
 // and checked against their content hash as soon as their last byte is
-// written. Folders get their stored times and attributes at their closing
-// entry, except the top-level folders. Every name is checked before
-// anything is created, so nothing is ever written outside the restore
-// folder. What was written before a failure stays on the disk; only the
-// temporary folder is cleaned up.
+// written; a file gets its stored times and attributes only once it has
+// passed, and one that fails is deleted. Folders get their stored times and
+// attributes at their closing entry, except the top-level folders. Every
+// name is checked before anything is created, so nothing is ever written
+// outside the restore folder. Other than a file that failed its check, what
+// was written before a failure stays on the disk; only the temporary folder
+// is cleaned up.
 //
 // All members run on one thread, except loadSection (see there).
 #pragma once
@@ -206,9 +208,11 @@ class RestoreWriter {
   bool beginFolder(const FileListEntry& entry, const std::string& path);
   bool endFolder(const FileListEntry& entry, const std::string& path);
   bool beginFile(const FileListEntry& entry, const std::string& path);
-  // Closes the open file with its times and checks `digest` against its
-  // content hash.
+  // Checks `digest` against the open file's content hash; on a match
+  // closes the file with its times and attributes, otherwise removes it.
   bool finishFile(const uint8_t digest[Sha256::kDigestSize]);
+  // Closes and deletes the file being filled.
+  void removeCurrentFile();
 
   // The open folder `path` (relative; empty is the restore folder), or null
   // when it cannot be opened. A folder not kept open is opened into `*spare`.
@@ -244,6 +248,7 @@ class RestoreWriter {
   std::vector<uint32_t> slot_uses_;
 
   File file_;
+  std::string current_path_;  // of the open file, relative to the restore folder
   Sha256 file_hash_;
   std::vector<PendingSection> pending_;
   size_t pending_head_ = 0;

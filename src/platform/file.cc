@@ -203,6 +203,8 @@ bool File::setTimes(FileTime creation_time, FileTime last_access_time, FileTime 
   return fd_ >= 0 && setOpenFileTimes(fd_, creation_time, last_access_time, last_write_time);
 }
 
+bool File::setReadOnly() { return fd_ >= 0 && setOpenFileReadOnly(fd_); }
+
 std::optional<uint64_t> File::size() const {
   struct stat info {};
   if (fd_ < 0 || ::fstat(fd_, &info) != 0) return std::nullopt;

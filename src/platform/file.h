@@ -75,6 +75,9 @@ class File {
   std::optional<size_t> readPieces(std::span<const std::span<uint8_t>> pieces, size_t wanted);
   // Sets the open file's times as setOpenFileTimes does.
   bool setTimes(FileTime creation_time, FileTime last_access_time, FileTime last_write_time);
+  // Takes every write permission away from the open file (the read-only
+  // attribute); this handle may still write.
+  bool setReadOnly();
   // The current size of the open file.
   std::optional<uint64_t> size() const;
   // Closes the handle; false when the system reports an error on closing

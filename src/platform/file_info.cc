@@ -142,4 +142,12 @@ bool setOpenFileTimes(int fd, FileTime /*creation_time*/, FileTime last_access_t
   return ::futimens(fd, times) == 0;
 }
 
+bool setOpenFileReadOnly(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  const mode_t mode = st.st_mode & 07777;
+  const mode_t wanted = mode & static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
+  return wanted == mode || ::fchmod(fd, wanted) == 0;
+}
+
 }  // namespace vl

@@ -72,5 +72,8 @@ bool setFileTimes(const std::string& path, FileTime creation_time, FileTime last
 // The same for the file or folder open as `fd`.
 bool setOpenFileTimes(int fd, FileTime creation_time, FileTime last_access_time,
                       FileTime last_write_time);
+// Sets the read-only bit of the file or folder open as `fd`: every write
+// permission is taken away; nothing changes when it has none.
+bool setOpenFileReadOnly(int fd);
 
 }  // namespace vl

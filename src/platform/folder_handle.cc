@@ -54,13 +54,7 @@ bool FolderHandle::removeFile(const char* name) const {
   return fd_ >= 0 && (::unlinkat(fd_, name, 0) == 0 || errno == ENOENT);
 }
 
-bool FolderHandle::setReadOnly() const {
-  struct stat info {};
-  if (::fstat(fd_, &info) != 0) return false;
-  const mode_t mode = info.st_mode & 07777;
-  const mode_t wanted = mode & static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
-  return wanted == mode || ::fchmod(fd_, wanted) == 0;
-}
+bool FolderHandle::setReadOnly() const { return fd_ >= 0 && setOpenFileReadOnly(fd_); }
 
 bool FolderHandle::setTimes(FileTime creation_time, FileTime last_access_time,
                             FileTime last_write_time) const {

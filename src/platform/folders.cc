@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <string>
 
 namespace vl {
 namespace {
@@ -34,11 +34,27 @@ bool isFolder(const std::string& path) {
 bool enterFolder(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
 std::optional<std::string> currentFolder() {
-  char* path = ::getcwd(nullptr, 0);
-  if (path == nullptr) return std::nullopt;
-  std::string folder(path);
-  std::free(path);
-  return folder;
+  // Grown until the path fits: it may be longer than PATH_MAX.
+  for (size_t size = 4096; size <= (size_t{1} << 20); size *= 4) {
+    std::string buffer(size, '\0');
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+      // Linux puts "(unreachable)" in front of a folder outside this
+      // process's root; that is no path to open.
+      if (buffer.empty() || buffer[0] != '/') return std::nullopt;
+      return buffer;
+    }
+    if (errno != ERANGE) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+bool identifyFolder(int fd, FolderId* id) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  id->device = static_cast<uint64_t>(st.st_dev);
+  id->inode = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 bool makeFolderOwnerOnly(const std::string& path) {

@@ -11,6 +11,7 @@
 #include <dirent.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,9 +39,19 @@ bool removeFolder(const std::string& path);
 bool isFolder(const std::string& path);
 // Makes `path` the folder against which bare names are resolved.
 bool enterFolder(const std::string& path);
-// The folder against which bare names are resolved, as a full path; nothing
-// when the system cannot tell (it was removed, say).
+// The full path of that folder (the current directory); nothing when the
+// system cannot tell, for example because it has been removed.
 std::optional<std::string> currentFolder();
+
+// Which folder an open handle refers to, whatever it is called: the same
+// identity means the same folder of the same file system.
+struct FolderId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FolderId&) const = default;
+};
+// The identity of the folder open as `fd`; false when it cannot be examined.
+bool identifyFolder(int fd, FolderId* id);
 // Takes away what group and others may do with the existing folder `path`,
 // as FolderAccess::kOwnerOnly would have made it. True when nobody but the
 // owner has access afterwards.

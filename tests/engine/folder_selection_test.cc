@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "core/folders_file.h"
+#include "engine/backup_walk.h"
 #include "engine/root_names.h"
+#include "platform/folders.h"
 #include "support/temp_dir.h"
 #include "ui/add_read_folder_main_action.h"
 
@@ -147,6 +149,86 @@ TEST_F(FolderSelectionTest, AddRemoveAndSave) {
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(*stored, (std::vector<std::string>{dir_.file("music"), swedish}));
   EXPECT_EQ(selection.folders[1].id, 3u);
+}
+
+// Makes `path` the current directory for one test and goes back afterwards.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& path) : previous_(currentFolder().value_or("/")) {
+    EXPECT_TRUE(enterFolder(path));
+  }
+  ~InFolder() { enterFolder(previous_); }
+
+ private:
+  std::string previous_;
+};
+
+TEST(NormalFolderPath, FullPathsWithoutDotsOrTrailingSeparators) {
+  EXPECT_EQ(normalFolderPath("/a/./b/../c/"), "/a/c");
+  EXPECT_EQ(normalFolderPath("//a//b//."), "/a/b");
+  EXPECT_EQ(normalFolderPath("/a/b/.."), "/a");
+  EXPECT_EQ(normalFolderPath("/../x/../.."), "/");
+  EXPECT_EQ(normalFolderPath("/"), "/");
+  EXPECT_EQ(normalFolderPath("/a/.hidden/..dots"), "/a/.hidden/..dots");
+  EXPECT_FALSE(normalFolderPath(""));
+}
+
+TEST_F(FolderSelectionTest, RelativeAndDottedPathsAreSelectedAsFullNormalPaths) {
+  InFolder here(dir_.file("music"));
+  const std::string music = currentFolder().value_or("?");
+  const std::string parent = music.substr(0, music.rfind('/'));
+  const std::string photos = parent + "/photos";
+  EXPECT_EQ(normalFolderPath("."), music);
+  EXPECT_EQ(normalFolderPath(".."), parent);
+  EXPECT_EQ(normalFolderPath("../photos/."), photos);
+  EXPECT_EQ(normalFolderPath("./../photos/../photos/"), photos);
+
+  // Adding: the selection and "folders.bin" hold the full path.
+  FolderSelection selection;
+  uint32_t id = 0;
+  EXPECT_EQ(addFolder(selection, tracked(), ".", false, &id), AddFolderResult::kAdded);
+  EXPECT_EQ(addFolder(selection, tracked(), "../photos/..//photos/.", false, &id),
+            AddFolderResult::kAdded);
+  ASSERT_EQ(selection.folders.size(), 2u);
+  EXPECT_EQ(selection.folders[0].path, music);
+  EXPECT_EQ(selection.folders[0].files, 2u);
+  EXPECT_EQ(selection.folders[1].path, photos);
+
+  // Rescanning: a stored path with dots is taken as its normal form.
+  ASSERT_TRUE(writeFolderSelection({music + "/./", photos + "/../photos"}, list_file_));
+  ASSERT_TRUE(rescanSelection(selection, tracked(), false, list_file_));
+  ASSERT_EQ(selection.folders.size(), 2u);
+  EXPECT_EQ(selection.folders[0].path, music);
+  EXPECT_EQ(selection.folders[1].path, photos);
+  EXPECT_EQ(selection.folders[1].files, 1u);
+
+  // A backup walk names each root after its real last component.
+  std::vector<WalkRoot> roots = walkRoots({".", "..", "../photos/.", "../music/../photos"});
+  ASSERT_EQ(roots.size(), 4u);
+  EXPECT_EQ(roots[0].full_path, music);
+  EXPECT_EQ(roots[0].root_name, "\\music");
+  EXPECT_EQ(roots[1].full_path, parent);
+  EXPECT_EQ(roots[1].root_name, "\\" + parent.substr(parent.rfind('/') + 1));
+  EXPECT_EQ(roots[2].root_name, "\\photos");
+  EXPECT_EQ(roots[3].full_path, photos);
+  EXPECT_EQ(roots[3].root_name, "\\photos_(2)");
+}
+
+TEST_F(FolderSelectionTest, ARelativePathWithoutACurrentDirectoryIsNeverSelected) {
+  ASSERT_EQ(::mkdir(dir_.file("doomed").c_str(), 0755), 0);
+  InFolder here(dir_.file("doomed"));
+  ASSERT_EQ(::rmdir(dir_.file("doomed").c_str()), 0);
+  EXPECT_FALSE(normalFolderPath("."));
+  FolderSelection selection;
+  uint32_t id = 0;
+  EXPECT_EQ(addFolder(selection, tracked(), ".", false, &id), AddFolderResult::kScanFailed);
+  EXPECT_TRUE(selection.folders.empty());
+  // The walk reports it as a selected folder it cannot read.
+  BackupWalk::Options options;
+  options.cancel_file = dir_.file("cf.bin");
+  BackupWalk walk(walkRoots({"."}), options, nullptr, nullptr, nullptr);
+  WalkEntry entry;
+  EXPECT_EQ(walk.next(&entry), WalkStep::kUnreadableSelectedFolder);
 }
 
 TEST(FolderScanAdmission, OneRefreshAtATime) {

@@ -231,6 +231,17 @@ TEST_F(RestoreWriterTest, EveryFinishedFileIsCheckedAgainstItsContentHash) {
     EXPECT_TRUE(fs::exists(at("empty")));
     EXPECT_TRUE(fs::exists(at("unhashed")));
   }
+  // A file with data listed without a hash fails: nothing vouches for its
+  // bytes, and they do not stay behind.
+  {
+    HandMadeCopy copy;
+    const std::vector<ListSection> sections{{copy.section("da"), test::hashOfBytes("da")},
+                                            {copy.section("ta"), test::hashOfBytes("ta")}};
+    ASSERT_TRUE(copy.list.addFile(u"\\unvouched", timesAt(1000000000), ListHash{}, sections));
+    EXPECT_EQ(restore(copy), EntryResult::kFailed);
+    EXPECT_EQ(lastFault, RestoreFault::kHashMismatch);
+    EXPECT_FALSE(fs::exists(at("unvouched")));
+  }
   // An empty file listed with another file's hash fails.
   {
     HandMadeCopy copy;
@@ -266,6 +277,27 @@ TEST_F(RestoreWriterTest, EveryFinishedFileIsCheckedAgainstItsContentHash) {
     EXPECT_FALSE(writer.writeSection(ByteBuffer(std::string_view("right")).span(), wrongDigest.data()));
     EXPECT_EQ(writer.fault(), RestoreFault::kHashMismatch);
   }
+}
+
+TEST_F(RestoreWriterTest, AFileThatFailsItsCheckIsRemovedNotLeftLookingFinished) {
+  // One file among several is listed with a wrong hash; it is read-only and
+  // has stored times, which it must not get.
+  HandMadeCopy copy;
+  copy.folderStart(u"\\Top");
+  copy.file(u"\\Top\\before.txt", {"good"}, timesAt(1100000000));
+  const std::vector<ListSection> sections{{copy.section("bad "), test::hashOfBytes("bad ")},
+                                          {copy.section("bytes"), test::hashOfBytes("bytes")}};
+  ASSERT_TRUE(copy.list.addFile(u"\\Top\\bad.txt", timesAt(1150000000, kAttributeReadOnly),
+                                test::hashOfBytes("other bytes"), sections));
+  copy.file(u"\\Top\\after.txt", {"never reached"});
+  copy.folderEnd(u"\\Top", timesAt(1300000000));
+
+  EXPECT_EQ(restore(copy), EntryResult::kFailed);
+  EXPECT_EQ(lastFault, RestoreFault::kHashMismatch);
+  EXPECT_EQ(readFile(at("Top/before.txt")), "good");
+  EXPECT_EQ(mtimeOf(at("Top/before.txt")), timesAt(1100000000).lastWriteTime);
+  EXPECT_FALSE(fs::exists(at("Top/bad.txt")));
+  EXPECT_FALSE(fs::exists(at("Top/after.txt")));
 }
 
 TEST_F(RestoreWriterTest, RefusesToStartWhenAPathWouldExceed260Characters) {

@@ -35,19 +35,17 @@ inline void openToEveryone(const std::string& path) {
   }
 }
 
-// The text `piece` returns, computed without root's rights; nothing when no
-// unprivileged process could be made.
-inline std::optional<std::string> runUnprivileged(const std::function<std::string()>& piece) {
-  if (::geteuid() != 0) return piece();
+// The text `piece` returns when run in a forked child after `prepare` (run
+// there first) succeeded; nothing when the child could not be made or failed.
+inline std::optional<std::string> runInChild(const std::function<bool()>& prepare,
+                                             const std::function<std::string()>& piece) {
   int channel[2];
   if (::pipe(channel) != 0) return std::nullopt;
   const pid_t child = ::fork();
   if (child < 0) return std::nullopt;
   if (child == 0) {
     ::close(channel[0]);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-      ::_exit(2);
-    }
+    if (!prepare()) ::_exit(2);
     const std::string text = piece();
     size_t sent = 0;
     while (sent < text.size()) {
@@ -67,6 +65,15 @@ inline std::optional<std::string> runUnprivileged(const std::function<std::strin
   ::waitpid(child, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return text;
+}
+
+// The text `piece` returns, computed without root's rights; nothing when no
+// unprivileged process could be made.
+inline std::optional<std::string> runUnprivileged(const std::function<std::string()>& piece) {
+  if (::geteuid() != 0) return piece();
+  return runInChild(
+      [] { return ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0; },
+      piece);
 }
 
 }  // namespace vl::test

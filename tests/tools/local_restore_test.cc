@@ -18,6 +18,7 @@
 #include "model/list_record.h"
 #include "platform/file_info.h"
 #include "server/store/copy_store.h"
+#include "engine/deep_tree.h"
 #include "support/temp_dir.h"
 
 namespace vl {
@@ -75,20 +76,23 @@ class LocalRestoreTest : public ::testing::Test {
   std::string store() const { return dir.file("store"); }
   std::string target() const { return dir.file("target"); }
 
-  // Runs vltool in the working folder `work`, as the client runs in its own.
-  ToolRun vltool(const std::string& arguments) {
-    const std::string work = dir.file("work");
+  // Runs vltool in the working folder `work` (or in `where`), as the client
+  // runs in its own.
+  ToolRun vltool(const std::string& arguments, std::string where = "") {
+    const std::string work = where.empty() ? dir.file("work") : where;
     fs::create_directories(work);
     const std::string out = dir.file("stdout"), err = dir.file("stderr");
-    int raw = std::system(("cd '" + work + "' && " VLTOOL_PATH " " + arguments + " >'" + out +
+    int raw = std::system(("cd '" + work + "' && " + shellPrefix + VLTOOL_PATH " " + arguments + " >'" + out +
                            "' 2>'" + err + "'")
                               .c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
   }
 
-  ToolRun backup() {
+  // A copy of `folder` (the source unless given), as named from `where`.
+  ToolRun backup(const std::string& folder = "", const std::string& where = "") {
     return vltool("local backup --store '" + store() + "' --keys '" + keyFolder->path() + "' '" +
-                  source() + "'");
+                      (folder.empty() ? source() : folder) + "'",
+                  where);
   }
 
   ToolRun restore(const std::string& extra = "") {
@@ -104,6 +108,8 @@ class LocalRestoreTest : public ::testing::Test {
   }
 
   test::TempDir dir;
+  // Put before vltool in the shell command ("ulimit -n 256 && ", say).
+  std::string shellPrefix;
 };
 
 std::string bytesOf(size_t length, int seed) {
@@ -167,6 +173,71 @@ TEST_F(LocalRestoreTest, AWholeCopyComesBackBitForBit) {
   ToolRun again = restore();
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.error.find("Could not create restore-folder"), std::string::npos) << again.error;
+}
+
+TEST_F(LocalRestoreTest, ACopyOfADottedFolderNameRestoresUnderTheFoldersOwnName) {
+  fs::create_directories(source() + "/sub");
+  writeFile(source() + "/a.txt", "alpha");
+  writeFile(source() + "/sub/b.txt", "beta");
+  // vltool keeps its state files where it runs; when that is inside the
+  // folder being copied they are in the copy too, with whatever they held
+  // when read, so they are left out of the comparison.
+  auto userFiles = [](std::map<std::string, std::string> tree) {
+    std::erase_if(tree, [](const auto& item) {
+      const std::string name = fs::path(item.first).filename().string();
+      return name.ends_with(".bin") || name.ends_with(".lock") || name == "stats.txt";
+    });
+    return tree;
+  };
+  const std::map<std::string, std::string> expected = userFiles(treeOf(source()));
+  struct Selected {
+    std::string where;
+    std::string folder;
+  };
+  const std::string home = dir.file("home");
+  for (const Selected& selected : {Selected{source(), "."}, Selected{source() + "/sub", ".."},
+                                   Selected{home, "src/."}, Selected{home, "src/../src"}}) {
+    fs::remove_all(store());
+    fs::remove_all(target());
+    ToolRun made = backup(selected.folder, selected.where);
+    ASSERT_EQ(made.status, 0) << selected.folder << made.error;
+    ToolRun run = restore();
+    ASSERT_EQ(run.status, 0) << selected.folder << run.error;
+    EXPECT_EQ(userFiles(treeOf(target() + "/src")), expected) << selected.folder;
+    for (const auto& entry : fs::directory_iterator(target())) {
+      EXPECT_EQ(entry.path().filename(), "src") << selected.folder;
+    }
+  }
+}
+
+TEST_F(LocalRestoreTest, ACopyOfATreeDeeperThanAnyPathRestoresWhatACopyCanKeep) {
+  // 3 000 levels, backed up by a vltool that may open only 256 files.
+  const std::string deep = source() + "/deep";
+  ASSERT_TRUE(test::makeDeepTree(deep));
+  shellPrefix = "ulimit -n 256 && ";
+  ToolRun made = backup();
+  shellPrefix.clear();
+  test::removeDeepTree(deep);
+  ASSERT_EQ(made.status, 0) << made.error;
+  EXPECT_NE(made.error.find("left out: " + deep + "/d/d"), std::string::npos) << made.error;
+  ToolRun run = restore();
+  ASSERT_EQ(run.status, 0) << run.error;
+
+  // Every level whose file had a full path short enough is back, and
+  // nothing deeper.
+  std::string source_path = deep;
+  std::string restored = target() + "/src/deep";
+  int kept = 0;
+  for (int level = 1; level <= test::kDeepTreeLevels; ++level) {
+    source_path += "/d";
+    restored += "/d";
+    const bool fits = source_path.size() + 2 < 242;
+    ASSERT_EQ(fs::exists(restored + "/f"), fits) << level;
+    if (!fits) break;
+    EXPECT_EQ(readFile(restored + "/f"), std::to_string(level));
+    ++kept;
+  }
+  EXPECT_GT(kept, 50);
 }
 
 TEST_F(LocalRestoreTest, NamedEntriesComeBackWithTheFoldersThatHoldThem) {

@@ -3,7 +3,6 @@
 // copy comes from the store, the backup engine decides what to send, each
 // section is sealed and stored, and the sealed list commits the copy.
 #include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +21,7 @@
 #include "engine/backup_engine.h"
 #include "engine/copy_log.h"
 #include "engine/copy_statistics.h"
+#include "engine/folder_selection.h"
 #include "model/list_record.h"
 #include "platform/folders.h"
 #include "server/store/copy_store.h"
@@ -68,14 +68,6 @@ std::optional<BackupRequest> parseRequest(const Args& args) {
   }
   if (request.store.empty() || request.keys.empty() || request.folders.empty()) return std::nullopt;
   return request;
-}
-
-// Selected folders are full paths, as the client keeps them.
-std::string absolutePath(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  char here[4096];
-  if (::getcwd(here, sizeof here) == nullptr) return path;
-  return std::string(here) + "/" + path;
 }
 
 // The local key and the public half of the encryption key, from
@@ -129,8 +121,12 @@ int runLocalBackup(const Args& args) {
   // unmapping it for every section.
   ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
   ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
+  // Selected folders are normal full paths, as the client keeps them: "."
+  // or "dir/.." would otherwise become the root name in the copy.
   for (std::string& folder : request->folders) {
-    folder = absolutePath(folder);
+    std::optional<std::string> normal = vl::normalFolderPath(folder);
+    if (!normal) return fail("cannot tell the full path of '" + folder + "'");
+    folder = std::move(*normal);
     if (!vl::isFolder(folder)) return fail("'" + folder + "' is not a folder");
   }
 
