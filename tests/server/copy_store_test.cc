@@ -41,9 +41,9 @@ TEST(CopyStoreTest, CopyIsVisibleOnlyOnceItsListIsStored) {
   EXPECT_EQ(store->sectionNumbers(), (std::vector<uint32_t>{1, 3}));
   EXPECT_EQ(store->commitCopy(bytes("list two"), {}), 2u);
   EXPECT_EQ(store->copyNumbers(), (std::vector<uint32_t>{1, 2}));
-  EXPECT_EQ(*store->getList(store->latestCopy()), bytes("list two"));
+  EXPECT_EQ(*store->getList(*store->latestCopy()), bytes("list two"));
   // Reopening sees the same state.
-  auto again = CopyStore::open(dir.path());
+  auto again = CopyStore::openForReading(dir.path());
   EXPECT_EQ(*again->getList(1), bytes("list one"));
 }
 

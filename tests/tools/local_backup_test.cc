@@ -108,8 +108,8 @@ class LocalBackupTest : public ::testing::Test {
   // Every file of the latest copy, opened from the store with the keys.
   std::map<std::string, std::string> latestCopy() {
     std::map<std::string, std::string> files;
-    std::optional<CopyStore> opened = CopyStore::open(store);
-    std::optional<ByteBuffer> record = opened->getList(opened->latestCopy());
+    std::optional<CopyStore> opened = CopyStore::openForReading(store);
+    std::optional<ByteBuffer> record = opened->getList(*opened->latestCopy());
     EXPECT_TRUE(record);
     if (!record) return files;
     std::optional<ByteBuffer> payload = openList(record->span(), localKey_->span());
