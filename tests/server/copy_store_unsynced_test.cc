@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "server/store/copy_store.h"
+#include "server/store/section_pack.h"
 #include "support/temp_dir.h"
 
 namespace vl {
@@ -29,6 +32,30 @@ TEST(CopyStoreUnsyncedTest, RecordsAreWholeAtOnceAndLeaveNothingBeside) {
     ++files;
   }
   EXPECT_EQ(files, 1u);
+}
+
+// Whether each entry of the store's one pack is known to be on the disk.
+std::vector<bool> durableEntries(const std::string& store) {
+  std::vector<bool> durable;
+  for (const auto& entry : std::filesystem::directory_iterator(store + "/sections")) {
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    for (const PackEntry& packed : scanPack(fd).entries) durable.push_back(packed.durable);
+    ::close(fd);
+  }
+  return durable;
+}
+
+TEST(CopyStoreUnsyncedTest, ACommitSyncsTheSectionsItsListNames) {
+  test::TempDir dir;
+  std::optional<CopyStore> store = CopyStore::open(dir.path());
+  ASSERT_TRUE(store);
+  // A caller that never syncs: the commit must, before the list is stored.
+  ASSERT_TRUE(store->putSectionUnsynced(1, bytes("one")));
+  ASSERT_TRUE(store->putSectionUnsynced(2, bytes("two")));
+  EXPECT_EQ(durableEntries(dir.path()), (std::vector<bool>{false, false}));
+  EXPECT_EQ(store->commitCopy(bytes("list"), {}), 1u);
+  EXPECT_EQ(durableEntries(dir.path()), (std::vector<bool>{true, true}));
 }
 
 }  // namespace
