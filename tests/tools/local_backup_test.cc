@@ -249,6 +249,22 @@ TEST_F(LocalBackupTest, RestartStateNamingSectionsTheStoreLacksIsNotResumed) {
   EXPECT_EQ(latestCopy()["\\tree\\only"], "content");
 }
 
+TEST_F(LocalBackupTest, ASecondWriterOfTheStoreIsRefusedWithAClearMessage) {
+  writeFile(tree + "/f", "x");
+  {
+    // Another backup (or the server) has the store open for writing.
+    std::optional<CopyStore> holder = CopyStore::open(store);
+    ASSERT_TRUE(holder);
+    ToolRun refused = backup();
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("is in use by another backup"), std::string::npos) << refused.err;
+    EXPECT_EQ(holder->latestCopy(), 0u);
+  }
+  ToolRun run = backup();
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(latestCopy()["\\tree\\f"], "x");
+}
+
 TEST_F(LocalBackupTest, RefusesWhatItCannotUse) {
   writeFile(tree + "/f", "x");
   EXPECT_EQ(backup("--bogus").status, 2);
