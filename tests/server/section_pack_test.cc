@@ -3,12 +3,11 @@
 // one-file-per-section layout.
 #include "server/store/section_pack.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 
+#include "server/pack_files.h"
 #include "server/store/copy_store.h"
 #include "support/temp_dir.h"
 
@@ -16,17 +15,10 @@ namespace vl {
 namespace {
 
 namespace fs = std::filesystem;
+using test::packsIn;
+using test::scanPackFile;
 
 ByteBuffer bytes(std::string_view text) { return ByteBuffer(text); }
-
-std::vector<std::string> packsIn(const std::string& folder) {
-  std::vector<std::string> packs;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    if (entry.path().extension() == ".pack") packs.push_back(entry.path().string());
-  }
-  std::sort(packs.begin(), packs.end());
-  return packs;
-}
 
 TEST(SectionPackTest, LaterRunsReplaceAndDropWhatEarlierRunsStored) {
   test::TempDir dir;
@@ -62,10 +54,7 @@ TEST(SectionPackTest, LaterRunsReplaceAndDropWhatEarlierRunsStored) {
 // The numbers a fresh scan of `path` lists, in file order.
 std::vector<uint32_t> scannedNumbers(const std::string& path) {
   std::vector<uint32_t> numbers;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return numbers;
-  for (const PackEntry& entry : scanPack(fd).entries) numbers.push_back(entry.number);
-  ::close(fd);
+  for (const PackEntry& entry : scanPackFile(path).entries) numbers.push_back(entry.number);
   return numbers;
 }
 
@@ -132,10 +121,7 @@ TEST(SectionPackTest, OnlyEntriesBeforeASyncMarkAreTakenWithoutReadingTheirBytes
     ASSERT_TRUE(store->putSectionUnsynced(2, bytes("not synced")));
   }
   const std::string pack = packsIn(dir.file("sections")).at(0);
-  const int fd = ::open(pack.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  const PackScan scan = scanPack(fd);
-  ::close(fd);
+  const PackScan scan = scanPackFile(pack);
   ASSERT_EQ(scan.state, PackState::kSound);
   ASSERT_EQ(scan.entries.size(), 2u);
   EXPECT_TRUE(scan.entries[0].durable);
