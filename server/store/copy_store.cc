@@ -195,6 +195,8 @@ struct CopyStore::Packs {
   std::vector<uint32_t> names;
   uint32_t lastName = 0;
   uint64_t lastGeneration = 0;
+  // The newest copy a reader may see: the newest when it opened.
+  uint32_t lastVisibleCopy = UINT32_MAX;
   PackHandles handles;
   PackWriter writer;
   uint32_t writerPack = 0;
@@ -301,6 +303,13 @@ std::optional<CopyStore> CopyStore::openWith(const std::string& folder, bool wri
   const std::string lockPath = folder + "/lock";
   if (writing && !packs->lock.acquire(lockPath, FileLock::Wait::kNo)) {
     return refuse(lockHeldElsewhere(lockPath) ? StoreOpenError::kLocked : StoreOpenError::kFailed);
+  }
+  if (!writing) {
+    // Before the packs: every section of a copy listed now is in a pack by
+    // then, while a copy committed after the packs were read may not be.
+    std::optional<std::vector<uint32_t>> copies = recordNumbersIn(folder + "/copies");
+    if (!copies) return refuse(StoreOpenError::kFailed);
+    packs->lastVisibleCopy = copies->empty() ? 0 : copies->back();
   }
   const StoreOpenError loaded = packs->load();
   if (loaded != StoreOpenError::kNone) return refuse(loaded);
@@ -427,7 +436,12 @@ uint32_t CopyStore::commitCopy(const ByteBuffer& list_record,
 }
 
 std::optional<std::vector<uint32_t>> CopyStore::copyNumbers() const {
-  return recordNumbersIn(folder_ + "/copies");
+  std::optional<std::vector<uint32_t>> copies = recordNumbersIn(folder_ + "/copies");
+  if (copies) {
+    const uint32_t last = packs_->lastVisibleCopy;
+    copies->erase(std::upper_bound(copies->begin(), copies->end(), last), copies->end());
+  }
+  return copies;
 }
 
 std::optional<uint32_t> CopyStore::latestCopy() const {
@@ -437,6 +451,7 @@ std::optional<uint32_t> CopyStore::latestCopy() const {
 }
 
 std::optional<ByteBuffer> CopyStore::getList(uint32_t copy) const {
+  if (copy > packs_->lastVisibleCopy) return std::nullopt;
   return readRecord(copyPath(copy));
 }
 

@@ -14,16 +14,19 @@
 //                            generation replaces or drops an earlier one
 //   sections/<number>.rec    one section record (stores written before
 //                            packs; still read, never written)
-//   copies/<number>.rec      one file-list record, written to a temporary
-//                            file, synced and then moved to a name nothing
-//                            has yet; copies are numbered from 1
+//   copies/<number>.rec      one file-list record, written to
+//                            copies/commit.tmp, synced and then moved to a
+//                            name nothing has yet; copies are numbered from 1
 //
 // One writer at a time, enforced: opening for writing takes the store's lock
 // and a second writer, in this process or another, is refused until the
-// first lets go. Readers take no lock and see what was committed when they
-// opened (sections) or when they ask (copies). Packs are opened when read,
-// and only a few at once, so the number of packs is not bounded by the
-// limit on open files. A store may be used from several threads at once.
+// first lets go. Readers take no lock; they see the copies committed before
+// they opened and every section those copies name (a reader lists the
+// copies before the packs, and a copy is committed only once its sections
+// are stored). Opening reads the entry
+// headers of every pack; packs are then opened only to be read, a few at a
+// time, so their number is not bounded by the limit on open files. A store
+// may be used from several threads at once.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +55,8 @@ class CopyStore {
   // cannot be read.
   static std::optional<CopyStore> open(const std::string& folder, StoreOpenError* error = nullptr);
   // Opens an existing store for reading only, without its lock: every call
-  // that would change it fails.
+  // that would change it fails, and copies committed after the open are not
+  // seen.
   static std::optional<CopyStore> openForReading(const std::string& folder,
                                                  StoreOpenError* error = nullptr);
 

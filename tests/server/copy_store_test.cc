@@ -70,7 +70,8 @@ TEST(CopyStoreTest, OneWriterAtATimeAndReadersBesideIt) {
       },
       ::testing::ExitedWithCode(0), "");
 
-  // A reader changes nothing, and sees copies as they are committed.
+  // A reader changes nothing, and sees no copy committed after it opened:
+  // it would not know that copy's sections.
   std::optional<CopyStore> reader = CopyStore::openForReading(dir.path());
   ASSERT_TRUE(reader);
   EXPECT_FALSE(reader->putSection(1, bytes("refused")));
@@ -80,7 +81,14 @@ TEST(CopyStoreTest, OneWriterAtATimeAndReadersBesideIt) {
   EXPECT_EQ(reader->commitCopy(bytes("refused"), {}), 0u);
   ASSERT_TRUE(writer->putSection(1, bytes("one")));
   EXPECT_EQ(writer->commitCopy(bytes("list"), {}), 1u);
-  EXPECT_EQ(reader->latestCopy(), 1u);
+  EXPECT_EQ(reader->latestCopy(), 0u);
+  EXPECT_EQ(reader->copyNumbers(), std::vector<uint32_t>{});
+  EXPECT_FALSE(reader->getList(1));
+  std::optional<CopyStore> later = CopyStore::openForReading(dir.path());
+  ASSERT_TRUE(later);
+  EXPECT_EQ(later->latestCopy(), 1u);
+  EXPECT_EQ(*later->getList(1), bytes("list"));
+  EXPECT_EQ(*later->getSection(1), bytes("one"));
 
   // The lock goes with the last copy of the writer.
   std::optional<CopyStore> copy = writer;
