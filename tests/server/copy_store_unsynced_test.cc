@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "server/pack_files.h"
 #include "server/store/copy_store.h"
 #include "support/temp_dir.h"
 
@@ -29,6 +30,26 @@ TEST(CopyStoreUnsyncedTest, RecordsAreWholeAtOnceAndLeaveNothingBeside) {
     ++files;
   }
   EXPECT_EQ(files, 1u);
+}
+
+// Whether each entry of the store's one pack is known to be on the disk.
+std::vector<bool> durableEntries(const std::string& store) {
+  std::vector<bool> durable;
+  const std::string pack = test::packsIn(store + "/sections").at(0);
+  for (const PackEntry& entry : test::scanPackFile(pack).entries) durable.push_back(entry.durable);
+  return durable;
+}
+
+TEST(CopyStoreUnsyncedTest, ACommitSyncsTheSectionsItsListNames) {
+  test::TempDir dir;
+  std::optional<CopyStore> store = CopyStore::open(dir.path());
+  ASSERT_TRUE(store);
+  // A caller that never syncs: the commit must, before the list is stored.
+  ASSERT_TRUE(store->putSectionUnsynced(1, bytes("one")));
+  ASSERT_TRUE(store->putSectionUnsynced(2, bytes("two")));
+  EXPECT_EQ(durableEntries(dir.path()), (std::vector<bool>{false, false}));
+  EXPECT_EQ(store->commitCopy(bytes("list"), {}), 1u);
+  EXPECT_EQ(durableEntries(dir.path()), (std::vector<bool>{true, true}));
 }
 
 }  // namespace

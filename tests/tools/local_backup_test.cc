@@ -108,8 +108,8 @@ class LocalBackupTest : public ::testing::Test {
   // Every file of the latest copy, opened from the store with the keys.
   std::map<std::string, std::string> latestCopy() {
     std::map<std::string, std::string> files;
-    std::optional<CopyStore> opened = CopyStore::open(store);
-    std::optional<ByteBuffer> record = opened->getList(opened->latestCopy());
+    std::optional<CopyStore> opened = CopyStore::openForReading(store);
+    std::optional<ByteBuffer> record = opened->getList(*opened->latestCopy());
     EXPECT_TRUE(record);
     if (!record) return files;
     std::optional<ByteBuffer> payload = openList(record->span(), localKey_->span());
@@ -247,6 +247,22 @@ TEST_F(LocalBackupTest, RestartStateNamingSectionsTheStoreLacksIsNotResumed) {
   EXPECT_NE(run.err.find("making a fresh copy"), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("num_restarted_name_reuse_files = 0\n"), std::string::npos);
   EXPECT_EQ(latestCopy()["\\tree\\only"], "content");
+}
+
+TEST_F(LocalBackupTest, ASecondWriterOfTheStoreIsRefusedWithAClearMessage) {
+  writeFile(tree + "/f", "x");
+  {
+    // Another backup (or the server) has the store open for writing.
+    std::optional<CopyStore> holder = CopyStore::open(store);
+    ASSERT_TRUE(holder);
+    ToolRun refused = backup();
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("is in use by another backup"), std::string::npos) << refused.err;
+    EXPECT_EQ(holder->latestCopy(), 0u);
+  }
+  ToolRun run = backup();
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(latestCopy()["\\tree\\f"], "x");
 }
 
 TEST_F(LocalBackupTest, RefusesWhatItCannotUse) {

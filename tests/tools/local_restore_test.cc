@@ -278,7 +278,7 @@ TEST_F(LocalRestoreTest, DamagedRecordsStopTheRestoreWithAClearMessage) {
 
   // Which file a section belongs to is in the list; the second one is damaged.
   std::optional<ByteBuffer> payload =
-      openList(copies->getList(copies->latestCopy())->span(), keyFolder->localKey().span());
+      openList(copies->getList(*copies->latestCopy())->span(), keyFolder->localKey().span());
   ASSERT_TRUE(payload.has_value());
   std::optional<FileList> list = parseList(payload->span());
   ASSERT_TRUE(list.has_value());
@@ -313,7 +313,7 @@ TEST_F(LocalRestoreTest, DamagedRecordsStopTheRestoreWithAClearMessage) {
 
   // A damaged list record: nothing is written at all.
   fs::remove_all(target());
-  ByteBuffer listRecord = *copies->getList(copies->latestCopy());
+  ByteBuffer listRecord = *copies->getList(*copies->latestCopy());
   listRecord[listRecord.size() / 2] ^= 0x01;
   ASSERT_NE(copies->commitCopy(listRecord, {}), 0u);
   ToolRun run = restore();
@@ -328,7 +328,7 @@ TEST_F(LocalRestoreTest, AListThatPointsOutsideTheTargetIsRefused) {
   std::optional<CopyStore> copies = CopyStore::open(store());
   ASSERT_TRUE(copies.has_value());
   std::optional<ByteBuffer> payload =
-      openList(copies->getList(copies->latestCopy())->span(), keyFolder->localKey().span());
+      openList(copies->getList(*copies->latestCopy())->span(), keyFolder->localKey().span());
   ASSERT_TRUE(payload.has_value());
   std::optional<FileList> list = parseList(payload->span());
   ASSERT_TRUE(list.has_value());

@@ -137,8 +137,11 @@ int runLocalBackup(const Args& args) {
   if (!loadAccountKeys(request->keys, pool.get(), &localKey, &encryptionKey)) {
     return fail("no usable local_key.bin or recovery.drf in '" + request->keys + "'");
   }
-  std::optional<vl::CopyStore> store = vl::CopyStore::open(request->store);
-  if (!store) return fail("cannot open the store '" + request->store + "'");
+  vl::StoreOpenError why = vl::StoreOpenError::kNone;
+  std::optional<vl::CopyStore> store = vl::CopyStore::open(request->store, &why);
+  if (!store) return fail(storeOpenFailure(request->store, why));
+  const std::optional<uint32_t> latest = store->latestCopy();
+  if (!latest) return fail("cannot list the copies in the store '" + request->store + "'");
 
   const bool resume = restartStateFits(*store);
   vl::BackupEngineOptions options;
@@ -150,13 +153,13 @@ int runLocalBackup(const Args& args) {
   options.cancel = &g_cancel;
   vl::BackupEngine engine(options);
 
-  if (uint32_t latest = store->latestCopy(); latest != 0) {
-    std::optional<vl::ByteBuffer> record = store->getList(latest);
+  if (*latest != 0) {
+    std::optional<vl::ByteBuffer> record = store->getList(*latest);
     std::optional<vl::ByteBuffer> payload;
     if (record) payload = vl::openList(record->span(), localKey.span());
-    if (!payload) return fail("cannot open the list of copy " + std::to_string(latest));
+    if (!payload) return fail("cannot open the list of copy " + std::to_string(*latest));
     if (!engine.setPreviousCopy(payload->span())) {
-      return fail("the list of copy " + std::to_string(latest) + " is damaged");
+      return fail("the list of copy " + std::to_string(*latest) + " is damaged");
     }
   }
   if (resume && engine.loadRestart() == vl::RestartLoad::kLoaded) {

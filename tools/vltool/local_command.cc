@@ -29,6 +29,21 @@ int runLocal(const Args& args) {
 
 }  // namespace
 
+std::string storeOpenFailure(const std::string& folder, vl::StoreOpenError why) {
+  switch (why) {
+    case vl::StoreOpenError::kLocked:
+      return "the store '" + folder +
+             "' is in use by another backup (one writer at a time); try again when it has "
+             "finished";
+    case vl::StoreOpenError::kFormat:
+      return "the store '" + folder + "' holds section packs of a format this vltool does not read";
+    case vl::StoreOpenError::kNone:
+    case vl::StoreOpenError::kFailed:
+      break;
+  }
+  return "cannot open the store '" + folder + "'";
+}
+
 VLTOOL_COMMAND_GROUP("local", kUsage, runLocal);
 
 }  // namespace vltool

@@ -8,6 +8,9 @@
 // resumed from there.
 #pragma once
 
+#include <string>
+
+#include "server/store/copy_store.h"
 #include "vltool/command_registry.h"
 
 namespace vltool {
@@ -15,6 +18,9 @@ namespace vltool {
 // vltool local backup --store DIR --keys KEYDIR [--no-compress]
 //     [--content-compare] [--include-hidden] [--restart-interval SECONDS] FOLDER...
 int runLocalBackup(const Args& args);
+
+// What to tell the user when the store at `folder` did not open for `why`.
+std::string storeOpenFailure(const std::string& folder, vl::StoreOpenError why);
 
 // vltool local restore --store DIR --keys KEYDIR --to TARGET [--copy N] [PATH...]
 int runLocalRestore(const Args& args);

@@ -145,9 +145,14 @@ int runLocalRestore(const Args& args) {
   RestoreRequest request;
   if (!parseRequest(args, &request)) return usageError("local");
   if (!vl::isFolder(request.store)) return fail("no copy store at '" + request.store + "'");
-  std::optional<vl::CopyStore> store = vl::CopyStore::open(request.store);
-  if (!store) return fail("cannot open the copy store '" + request.store + "'");
-  const uint32_t copy = request.copy != 0 ? request.copy : store->latestCopy();
+  // A restore only reads: it may run beside a backup into the same store.
+  vl::StoreOpenError why = vl::StoreOpenError::kNone;
+  std::optional<vl::CopyStore> store = vl::CopyStore::openForReading(request.store, &why);
+  if (!store) return fail(storeOpenFailure(request.store, why));
+  const std::optional<uint32_t> latest =
+      request.copy != 0 ? std::optional<uint32_t>(request.copy) : store->latestCopy();
+  if (!latest) return fail("cannot list the copies in the store '" + request.store + "'");
+  const uint32_t copy = *latest;
   if (copy == 0) return fail("the store holds no copy");
   std::optional<vl::ByteBuffer> record = store->getList(copy);
   if (!record) return fail("the store holds no copy " + std::to_string(copy));
