@@ -1,0 +1,145 @@
+#include "net/chunk_framing.h"
+
+#include "crypto/aes_cipher.h"
+#include "crypto/hmac_sha256.h"
+#include "crypto/random_pool.h"
+#include "crypto/sha256.h"
+#include "crypto/tag_compare.h"
+#include "net/chunk_header.h"
+
+namespace vl {
+namespace {
+
+// Encrypts `plaintext` in place under a fresh IV, given back in `iv`.
+bool encryptPayload(const ExchangeKeys& keys, ByteBuffer& plaintext, ByteBuffer* iv) {
+  if (!keys.canEncrypt() || !keys.pool()->generate(kChunkIvSize, *iv) ||
+      iv->size() != kChunkIvSize) {
+    return false;
+  }
+  AesCipher cipher(keys.cipherKey());
+  cipher.setChainingValue(std::span<const uint8_t, kChunkIvSize>(iv->data(), kChunkIvSize));
+  return cipher.encryptBuffer(plaintext);
+}
+
+bool decryptPayload(const ExchangeKeys& keys, std::span<const uint8_t> payload,
+                    ByteBuffer* plaintext) {
+  if (!keys.canDecrypt() || payload.size() < kChunkIvSize) return false;
+  AesCipher cipher(keys.cipherKey());
+  cipher.setChainingValue(payload.first<kChunkIvSize>());
+  *plaintext = ByteBuffer(payload.subspan(kChunkIvSize));
+  if (cipher.decryptBuffer(*plaintext)) return true;
+  plaintext->clear();
+  return false;
+}
+
+// verifyAndOpen, then the leading sequence number.
+OpenStatus openNumbered(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+                        const ExchangeKeys& keys, OpenedChunk* opened) {
+  OpenStatus status = verifyAndOpen(chunk, type, decrypt, keys, &opened->plaintext);
+  if (status != OpenStatus::kOpened) return status;
+  StrictReader in(opened->plaintext.span());
+  if (!in.readU32(&opened->number)) {
+    opened->plaintext.clear();
+    return OpenStatus::kOutOfSequence;
+  }
+  return OpenStatus::kOpened;
+}
+
+}  // namespace
+
+ByteBuffer chunkMac(const ExchangeKeys& keys, ChunkType type, std::span<const uint8_t> payload) {
+  if (!isAuthenticated(type) || !keys.canAuthenticate()) return {};
+  HmacSha256 hmac(keys.macKey());
+  Sha256 inner;
+  hmac.start(&inner);
+  const std::string_view label = chunkLabel(type);
+  const uint8_t zero = 0;
+  if (!inner.update(label.data(), label.size()) || !inner.update(&zero, 1) ||
+      !inner.update(payload)) {
+    return {};
+  }
+  return hmac.finish(&inner);
+}
+
+ByteBuffer buildChunk(ChunkType type, ByteBuffer plaintext, bool encrypt,
+                      const ExchangeKeys& keys) {
+  if (!isAuthenticated(type) || !keys.canAuthenticate()) return {};
+  ByteBuffer iv;
+  if (encrypt && !encryptPayload(keys, plaintext, &iv)) return {};
+  const uint64_t payloadSize = uint64_t{iv.size()} + plaintext.size();
+  const uint64_t total = kChunkHeaderSize + 4 + payloadSize + 4 + kChunkMacSize;
+  if (total > kMaxChunkLength) return {};
+
+  ByteBuffer chunk;
+  chunk.reserve(total);
+  appendChunkHeader(chunk, type);
+  chunk.appendU32(static_cast<uint32_t>(payloadSize));
+  chunk.appendBytes(iv);
+  chunk.appendBytes(plaintext);
+  updateChunkLength(chunk);
+  ByteBuffer mac = chunkMac(keys, type, chunk.span().subspan(kChunkHeaderSize + 4));
+  if (mac.size() != kChunkMacSize) return {};
+  chunk.appendCounted(mac);
+  updateChunkLength(chunk);
+  chunk.setReadPosition(kChunkHeaderSize);
+  return chunk;
+}
+
+ByteBuffer startRequestPlaintext(ChunkSequence& sequence) {
+  ByteBuffer plaintext;
+  plaintext.appendU32(sequence.next());
+  return plaintext;
+}
+
+bool readFields(std::span<const uint8_t> chunk, ChunkFields* fields) {
+  if (!isCompleteChunk(chunk)) return false;
+  StrictReader in(chunk.subspan(kChunkHeaderSize));
+  ChunkFields read;
+  if (!in.readCounted(&read.payload) || !in.readCounted(&read.mac) ||
+      read.mac.size() != kChunkMacSize || !in.atEnd()) {
+    return false;
+  }
+  *fields = read;
+  return true;
+}
+
+OpenStatus verifyAndOpen(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+                         const ExchangeKeys& keys, ByteBuffer* plaintext) {
+  plaintext->clear();
+  ChunkFields fields;
+  if (!readFields(chunk, &fields) ||
+      !tagsMatch(chunkMac(keys, type, fields.payload).span(), fields.mac)) {
+    return OpenStatus::kNotAuthentic;
+  }
+  if (!decrypt) {
+    *plaintext = ByteBuffer(fields.payload);
+    return OpenStatus::kOpened;
+  }
+  return decryptPayload(keys, fields.payload, plaintext) ? OpenStatus::kOpened
+                                                         : OpenStatus::kNotDecrypted;
+}
+
+OpenStatus openAnswer(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+                      const ExchangeKeys& keys, const ChunkSequence& sequence,
+                      OpenedChunk* opened) {
+  OpenStatus status = openNumbered(chunk, type, decrypt, keys, opened);
+  if (status != OpenStatus::kOpened) return status;
+  if (opened->number != sequence.last()) {
+    opened->plaintext.clear();
+    return OpenStatus::kOutOfSequence;
+  }
+  return OpenStatus::kOpened;
+}
+
+OpenStatus openRequest(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+                       const ExchangeKeys& keys, ChunkSequence& sequence, OpenedChunk* opened) {
+  OpenStatus status = openNumbered(chunk, type, decrypt, keys, opened);
+  if (status != OpenStatus::kOpened) return status;
+  if (!sequence.acceptNext(opened->number)) {
+    opened->plaintext.clear();
+    return OpenStatus::kOutOfSequence;
+  }
+  return OpenStatus::kOpened;
+}
+
+}  // namespace vl
