@@ -1,5 +1,8 @@
 #include "net/chunk_framing.h"
 
+#include <cstring>
+#include <utility>
+
 #include "crypto/aes_cipher.h"
 #include "crypto/hmac_sha256.h"
 #include "crypto/random_pool.h"
@@ -9,6 +12,9 @@
 
 namespace vl {
 namespace {
+
+// What a chunk adds around its payload: header, payload count, IV, MAC field.
+constexpr uint32_t kChunkFraming = kChunkHeaderSize + 4 + kChunkIvSize + 4 + kChunkMacSize;
 
 // Encrypts `plaintext` in place under a fresh IV, given back in `iv`.
 bool encryptPayload(const ExchangeKeys& keys, ByteBuffer& plaintext, ByteBuffer* iv) {
@@ -61,22 +67,29 @@ ByteBuffer chunkMac(const ExchangeKeys& keys, ChunkType type, std::span<const ui
   return hmac.finish(&inner);
 }
 
+// The chunk is built in the plaintext's own memory: once the payload is
+// encrypted in place, it moves up to make room for the header, its count and
+// the IV. A 2 MiB record is then neither copied to a second buffer nor
+// allocated twice.
 ByteBuffer buildChunk(ChunkType type, ByteBuffer plaintext, bool encrypt,
                       const ExchangeKeys& keys) {
   if (!isAuthenticated(type) || !keys.canAuthenticate()) return {};
   ByteBuffer iv;
   if (encrypt && !encryptPayload(keys, plaintext, &iv)) return {};
-  const uint64_t payloadSize = uint64_t{iv.size()} + plaintext.size();
+  const uint32_t body = plaintext.size();
+  const uint64_t payloadSize = uint64_t{iv.size()} + body;
   const uint64_t total = kChunkHeaderSize + 4 + payloadSize + 4 + kChunkMacSize;
   if (total > kMaxChunkLength) return {};
 
-  ByteBuffer chunk;
+  ByteBuffer front;
+  appendChunkHeader(front, type);
+  front.appendU32(static_cast<uint32_t>(payloadSize));
+  front.appendBytes(iv);
+  ByteBuffer chunk = std::move(plaintext);
   chunk.reserve(total);
-  appendChunkHeader(chunk, type);
-  chunk.appendU32(static_cast<uint32_t>(payloadSize));
-  chunk.appendBytes(iv);
-  chunk.appendBytes(plaintext);
-  updateChunkLength(chunk);
+  chunk.resize(front.size() + body);
+  std::memmove(chunk.data() + front.size(), chunk.data(), body);
+  std::memcpy(chunk.data(), front.data(), front.size());
   ByteBuffer mac = chunkMac(keys, type, chunk.span().subspan(kChunkHeaderSize + 4));
   if (mac.size() != kChunkMacSize) return {};
   chunk.appendCounted(mac);
@@ -85,8 +98,9 @@ ByteBuffer buildChunk(ChunkType type, ByteBuffer plaintext, bool encrypt,
   return chunk;
 }
 
-ByteBuffer startRequestPlaintext(ChunkSequence& sequence) {
+ByteBuffer startRequestPlaintext(ChunkSequence& sequence, uint32_t fieldsSize) {
   ByteBuffer plaintext;
+  plaintext.reserve(size_t{4} + fieldsSize + AesCipher::kBlockSize + kChunkFraming);
   plaintext.appendU32(sequence.next());
   return plaintext;
 }

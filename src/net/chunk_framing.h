@@ -64,8 +64,10 @@ ByteBuffer buildChunk(ChunkType type, ByteBuffer plaintext, bool encrypt,
                       const ExchangeKeys& keys);
 
 // The plaintext of a request: its sequence number (the counter moves on)
-// ready for the request's own fields to be appended.
-ByteBuffer startRequestPlaintext(ChunkSequence& sequence);
+// ready for the request's own fields to be appended. With the size of those
+// fields it also has room for the chunk that buildChunk makes around them,
+// which then needs no second buffer.
+ByteBuffer startRequestPlaintext(ChunkSequence& sequence, uint32_t fieldsSize = 0);
 
 // The payload and MAC fields of a complete chunk, starting right after the
 // header. False when either is missing, the MAC field is not 32 bytes or

@@ -349,6 +349,19 @@ TEST_F(ChunkFramingTest, WithoutKeysNothingIsBuiltOrAccepted) {
   EXPECT_TRUE(buildChunk(ChunkType::kAccountSetupRequest, plaintext, false, keys).empty());
 }
 
+// The receiver refuses chunks over 100 MiB, so none is built: the exchange
+// learns it at once instead of sending one for the server to drop.
+TEST_F(ChunkFramingTest, NoChunkIsBuiltLongerThanTheReceiverAccepts) {
+  const uint32_t framing = kChunkHeaderSize + 4 + 4 + kChunkMacSize;
+  const ByteBuffer largest =
+      buildChunk(ChunkType::kFileData, ByteBuffer(kMaxChunkLength - framing), false, keys);
+  EXPECT_EQ(largest.size(), kMaxChunkLength);
+  EXPECT_TRUE(isCompleteChunk(largest.span()));
+  EXPECT_TRUE(
+      buildChunk(ChunkType::kFileData, ByteBuffer(kMaxChunkLength - framing + 1), false, keys)
+          .empty());
+}
+
 // Authentic chunks whose payload is no ciphertext: too short for an IV, an
 // IV alone, or padding that cannot be.
 TEST_F(ChunkFramingTest, AnAuthenticPayloadThatDoesNotDecryptIsReportedAsSuch) {
