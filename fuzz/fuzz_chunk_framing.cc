@@ -72,7 +72,7 @@ void fixMac(ByteBuffer& chunk, ChunkType type, const vl::ExchangeKeys& keys) {
 
 void open(const ByteBuffer& chunk, ChunkType type, bool decrypt, const vl::ExchangeKeys& keys) {
   ByteBuffer plaintext;
-  const OpenStatus status = vl::verifyAndOpen(chunk.span(), type, decrypt, keys, &plaintext);
+  const OpenStatus status = vl::verifyAndOpen(chunk, type, decrypt, keys, &plaintext);
   vl::ChunkFields fields;
   if (status == OpenStatus::kOpened) {
     check(vl::readFields(chunk.span(), &fields));
@@ -83,14 +83,14 @@ void open(const ByteBuffer& chunk, ChunkType type, bool decrypt, const vl::Excha
   }
   vl::ChunkSequence sequence;
   vl::OpenedChunk opened;
-  const OpenStatus answer = vl::openAnswer(chunk.span(), type, decrypt, keys, sequence, &opened);
+  const OpenStatus answer = vl::openAnswer(chunk, type, decrypt, keys, sequence, &opened);
   check(answer == OpenStatus::kOpened ? opened.number == 0 : opened.plaintext.empty());
-  const OpenStatus request = vl::openRequest(chunk.span(), type, decrypt, keys, sequence, &opened);
+  const OpenStatus request = vl::openRequest(chunk, type, decrypt, keys, sequence, &opened);
   check((request == OpenStatus::kOpened) == (sequence.last() == 1));
   if (request == OpenStatus::kOpened) {
     check(opened.number == 1);
     // The same chunk again is a replay.
-    check(vl::openRequest(chunk.span(), type, decrypt, keys, sequence, &opened) ==
+    check(vl::openRequest(chunk, type, decrypt, keys, sequence, &opened) ==
           OpenStatus::kOutOfSequence);
   }
 }
@@ -101,7 +101,7 @@ void roundTrip(const uint8_t* data, size_t size, ChunkType type, bool encrypt,
   ByteBuffer chunk = vl::buildChunk(type, ByteBuffer(data, size), encrypt, keys);
   check(vl::isCompleteChunk(chunk.span()) && vl::chunkTypeOf(chunk.span()) == type);
   ByteBuffer plaintext;
-  check(vl::verifyAndOpen(chunk.span(), type, encrypt, keys, &plaintext) == OpenStatus::kOpened);
+  check(vl::verifyAndOpen(chunk, type, encrypt, keys, &plaintext) == OpenStatus::kOpened);
   check(plaintext.size() == size && (size == 0 || std::memcmp(plaintext.data(), data, size) == 0));
 }
 

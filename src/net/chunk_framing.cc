@@ -27,21 +27,29 @@ bool encryptPayload(const ExchangeKeys& keys, ByteBuffer& plaintext, ByteBuffer*
   return cipher.encryptBuffer(plaintext);
 }
 
-bool decryptPayload(const ExchangeKeys& keys, std::span<const uint8_t> payload,
-                    ByteBuffer* plaintext) {
-  if (!keys.canDecrypt() || payload.size() < kChunkIvSize) return false;
+// Leaves in `chunk` the `length` bytes that began at `offset`, decrypted
+// when `decrypt` is set (the first 16 being the IV).
+bool keepPayload(ByteBuffer& chunk, size_t offset, size_t length, bool decrypt,
+                 const ExchangeKeys& keys) {
+  uint8_t iv[kChunkIvSize];
+  if (decrypt) {
+    if (!keys.canDecrypt() || length < kChunkIvSize) return false;
+    std::memcpy(iv, chunk.data() + offset, kChunkIvSize);
+    offset += kChunkIvSize;
+    length -= kChunkIvSize;
+  }
+  std::memmove(chunk.data(), chunk.data() + offset, length);
+  chunk.resize(length);
+  if (!decrypt) return true;
   AesCipher cipher(keys.cipherKey());
-  cipher.setChainingValue(payload.first<kChunkIvSize>());
-  *plaintext = ByteBuffer(payload.subspan(kChunkIvSize));
-  if (cipher.decryptBuffer(*plaintext)) return true;
-  plaintext->clear();
-  return false;
+  cipher.setChainingValue(iv);
+  return cipher.decryptBuffer(chunk);
 }
 
 // verifyAndOpen, then the leading sequence number.
-OpenStatus openNumbered(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
-                        const ExchangeKeys& keys, OpenedChunk* opened) {
-  OpenStatus status = verifyAndOpen(chunk, type, decrypt, keys, &opened->plaintext);
+OpenStatus openNumbered(ByteBuffer chunk, ChunkType type, bool decrypt, const ExchangeKeys& keys,
+                        OpenedChunk* opened) {
+  OpenStatus status = verifyAndOpen(std::move(chunk), type, decrypt, keys, &opened->plaintext);
   if (status != OpenStatus::kOpened) return status;
   StrictReader in(opened->plaintext.span());
   if (!in.readU32(&opened->number)) {
@@ -117,26 +125,25 @@ bool readFields(std::span<const uint8_t> chunk, ChunkFields* fields) {
   return true;
 }
 
-OpenStatus verifyAndOpen(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+OpenStatus verifyAndOpen(ByteBuffer chunk, ChunkType type, bool decrypt,
                          const ExchangeKeys& keys, ByteBuffer* plaintext) {
   plaintext->clear();
   ChunkFields fields;
-  if (!readFields(chunk, &fields) ||
+  if (!readFields(chunk.span(), &fields) ||
       !tagsMatch(chunkMac(keys, type, fields.payload).span(), fields.mac)) {
     return OpenStatus::kNotAuthentic;
   }
-  if (!decrypt) {
-    *plaintext = ByteBuffer(fields.payload);
-    return OpenStatus::kOpened;
+  const size_t offset = static_cast<size_t>(fields.payload.data() - chunk.data());
+  if (!keepPayload(chunk, offset, fields.payload.size(), decrypt, keys)) {
+    return OpenStatus::kNotDecrypted;
   }
-  return decryptPayload(keys, fields.payload, plaintext) ? OpenStatus::kOpened
-                                                         : OpenStatus::kNotDecrypted;
+  *plaintext = std::move(chunk);
+  return OpenStatus::kOpened;
 }
 
-OpenStatus openAnswer(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
-                      const ExchangeKeys& keys, const ChunkSequence& sequence,
-                      OpenedChunk* opened) {
-  OpenStatus status = openNumbered(chunk, type, decrypt, keys, opened);
+OpenStatus openAnswer(ByteBuffer chunk, ChunkType type, bool decrypt, const ExchangeKeys& keys,
+                      const ChunkSequence& sequence, OpenedChunk* opened) {
+  OpenStatus status = openNumbered(std::move(chunk), type, decrypt, keys, opened);
   if (status != OpenStatus::kOpened) return status;
   if (opened->number != sequence.last()) {
     opened->plaintext.clear();
@@ -145,9 +152,9 @@ OpenStatus openAnswer(std::span<const uint8_t> chunk, ChunkType type, bool decry
   return OpenStatus::kOpened;
 }
 
-OpenStatus openRequest(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
-                       const ExchangeKeys& keys, ChunkSequence& sequence, OpenedChunk* opened) {
-  OpenStatus status = openNumbered(chunk, type, decrypt, keys, opened);
+OpenStatus openRequest(ByteBuffer chunk, ChunkType type, bool decrypt, const ExchangeKeys& keys,
+                       ChunkSequence& sequence, OpenedChunk* opened) {
+  OpenStatus status = openNumbered(std::move(chunk), type, decrypt, keys, opened);
   if (status != OpenStatus::kOpened) return status;
   if (!sequence.acceptNext(opened->number)) {
     opened->plaintext.clear();

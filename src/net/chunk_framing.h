@@ -74,22 +74,27 @@ ByteBuffer startRequestPlaintext(ChunkSequence& sequence, uint32_t fieldsSize = 
 // anything follows it.
 [[nodiscard]] bool readFields(std::span<const uint8_t> chunk, ChunkFields* fields);
 
+// The opening functions take the chunk and make its plaintext in the same
+// memory, so a 2 MiB answer is not copied again; pass a copy to keep the
+// chunk.
+
 // Checks the MAC of a complete chunk under the label of `type` (so a chunk
-// whose header names another type fails), then decrypts its payload when `decrypt` is set. `plaintext` is filled only
-// on kOpened and emptied otherwise.
-[[nodiscard]] OpenStatus verifyAndOpen(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+// whose header names another type fails), then decrypts its payload when
+// `decrypt` is set. `plaintext` is filled only on kOpened and emptied
+// otherwise.
+[[nodiscard]] OpenStatus verifyAndOpen(ByteBuffer chunk, ChunkType type, bool decrypt,
                                        const ExchangeKeys& keys, ByteBuffer* plaintext);
 
 // For the client: verifyAndOpen, then the answer must echo the number of the
 // last request sent.
-[[nodiscard]] OpenStatus openAnswer(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+[[nodiscard]] OpenStatus openAnswer(ByteBuffer chunk, ChunkType type, bool decrypt,
                                     const ExchangeKeys& keys, const ChunkSequence& sequence,
                                     OpenedChunk* opened);
 
 // For the side that receives requests: verifyAndOpen, then the request's
 // number must be the one after the last accepted; only then does `sequence`
 // move on.
-[[nodiscard]] OpenStatus openRequest(std::span<const uint8_t> chunk, ChunkType type, bool decrypt,
+[[nodiscard]] OpenStatus openRequest(ByteBuffer chunk, ChunkType type, bool decrypt,
                                      const ExchangeKeys& keys, ChunkSequence& sequence,
                                      OpenedChunk* opened);
 

@@ -140,7 +140,7 @@ TEST_F(ChunkFramingTest, AnEncryptedChunkMatchesOpenSslByteForByte) {
             opensslHmac(macKey, withLabel(ChunkType::kFileListRequest, true, payload)));
 
   ByteBuffer opened;
-  ASSERT_EQ(verifyAndOpen(chunk.span(), ChunkType::kFileListRequest, true, keys, &opened),
+  ASSERT_EQ(verifyAndOpen(chunk, ChunkType::kFileListRequest, true, keys, &opened),
             OpenStatus::kOpened);
   EXPECT_EQ(bytesOf(opened.span()), plaintext);
 }
@@ -166,7 +166,7 @@ TEST_F(ChunkFramingTest, TheLabelAndItsZeroByteAreInTheMacInput) {
   noZero.appendCounted(wrongTag.data(), wrongTag.size());
   updateChunkLength(noZero);
   ByteBuffer opened;
-  EXPECT_EQ(verifyAndOpen(noZero.span(), ChunkType::kFileListRequest, false, keys, &opened),
+  EXPECT_EQ(verifyAndOpen(noZero, ChunkType::kFileListRequest, false, keys, &opened),
             OpenStatus::kNotAuthentic);
 }
 
@@ -175,13 +175,13 @@ TEST_F(ChunkFramingTest, AnyChangedByteOrAnotherLabelFailsTheMac) {
   for (bool encrypt : {false, true}) {
     const ByteBuffer chunk = request(sequence, encrypt);
     ByteBuffer opened;
-    ASSERT_EQ(verifyAndOpen(chunk.span(), ChunkType::kFileListRequest, encrypt, keys, &opened),
+    ASSERT_EQ(verifyAndOpen(chunk, ChunkType::kFileListRequest, encrypt, keys, &opened),
               OpenStatus::kOpened);
     // Every byte after the header: lengths, payload and MAC.
     for (uint32_t i = kChunkHeaderSize; i < chunk.size(); ++i) {
       ByteBuffer changed = chunk;
       changed[i] ^= 0x01;
-      EXPECT_EQ(verifyAndOpen(changed.span(), ChunkType::kFileListRequest, encrypt, keys, &opened),
+      EXPECT_EQ(verifyAndOpen(changed, ChunkType::kFileListRequest, encrypt, keys, &opened),
                 OpenStatus::kNotAuthentic)
           << "byte " << i << (encrypt ? " encrypted" : "");
       EXPECT_TRUE(opened.empty());
@@ -189,10 +189,10 @@ TEST_F(ChunkFramingTest, AnyChangedByteOrAnotherLabelFailsTheMac) {
     // The header's type names the label: relabelled, the same bytes fail.
     ByteBuffer relabelled = chunk;
     relabelled[8] = static_cast<uint8_t>(wireChunkType(ChunkType::kFileDataRequest));
-    EXPECT_EQ(verifyAndOpen(relabelled.span(), ChunkType::kFileDataRequest, encrypt, keys, &opened),
+    EXPECT_EQ(verifyAndOpen(relabelled, ChunkType::kFileDataRequest, encrypt, keys, &opened),
               OpenStatus::kNotAuthentic);
     // Opened as another type than the header says: the label differs.
-    EXPECT_EQ(verifyAndOpen(chunk.span(), ChunkType::kFileDataRequest, encrypt, keys, &opened),
+    EXPECT_EQ(verifyAndOpen(chunk, ChunkType::kFileDataRequest, encrypt, keys, &opened),
               OpenStatus::kNotAuthentic);
   }
 }
@@ -242,7 +242,7 @@ TEST_F(ChunkFramingTest, SequenceNumbersAreCheckedAfterTheMacAndOnlyThenAdvance)
   const ByteBuffer first = request(client, false);
   EXPECT_EQ(client.last(), 1u);
   OpenedChunk opened;
-  ASSERT_EQ(openRequest(first.span(), ChunkType::kFileListRequest, false, keys, server, &opened),
+  ASSERT_EQ(openRequest(first, ChunkType::kFileListRequest, false, keys, server, &opened),
             OpenStatus::kOpened);
   EXPECT_EQ(opened.number, 1u);
   StrictReader fields = opened.fields();
@@ -253,27 +253,27 @@ TEST_F(ChunkFramingTest, SequenceNumbersAreCheckedAfterTheMacAndOnlyThenAdvance)
   EXPECT_EQ(flag, 1u);
   EXPECT_TRUE(fields.atEnd());
   // Played again, the same chunk is refused.
-  EXPECT_EQ(openRequest(first.span(), ChunkType::kFileListRequest, false, keys, server, &opened),
+  EXPECT_EQ(openRequest(first, ChunkType::kFileListRequest, false, keys, server, &opened),
             OpenStatus::kOutOfSequence);
   EXPECT_TRUE(opened.plaintext.empty());
 
   const ByteBuffer second = request(client, false);
   ByteBuffer forged = second;
   forged[forged.size() - 1] ^= 0x80;
-  EXPECT_EQ(openRequest(forged.span(), ChunkType::kFileListRequest, false, keys, server, &opened),
+  EXPECT_EQ(openRequest(forged, ChunkType::kFileListRequest, false, keys, server, &opened),
             OpenStatus::kNotAuthentic);
   EXPECT_EQ(server.last(), 1u);
-  EXPECT_EQ(openRequest(second.span(), ChunkType::kFileListRequest, false, keys, server, &opened),
+  EXPECT_EQ(openRequest(second, ChunkType::kFileListRequest, false, keys, server, &opened),
             OpenStatus::kOpened);
   EXPECT_EQ(server.last(), 2u);
 
   // An answer must echo the last number sent, even with a good MAC.
   for (bool encrypt : {false, true}) {
-    EXPECT_EQ(openAnswer(answer(2, encrypt).span(), ChunkType::kFileListRequestResponse, encrypt,
+    EXPECT_EQ(openAnswer(answer(2, encrypt), ChunkType::kFileListRequestResponse, encrypt,
                          keys, client, &opened),
               OpenStatus::kOpened);
     for (uint32_t wrong : {0u, 1u, 3u}) {
-      EXPECT_EQ(openAnswer(answer(wrong, encrypt).span(), ChunkType::kFileListRequestResponse,
+      EXPECT_EQ(openAnswer(answer(wrong, encrypt), ChunkType::kFileListRequestResponse,
                            encrypt, keys, client, &opened),
                 OpenStatus::kOutOfSequence)
           << wrong;
@@ -285,7 +285,7 @@ TEST_F(ChunkFramingTest, SequenceNumbersAreCheckedAfterTheMacAndOnlyThenAdvance)
   tooShort.appendU16(0);
   const ByteBuffer bare =
       buildChunk(ChunkType::kFileListRequestResponse, std::move(tooShort), false, keys);
-  EXPECT_EQ(openAnswer(bare.span(), ChunkType::kFileListRequestResponse, false, keys, client, &opened),
+  EXPECT_EQ(openAnswer(bare, ChunkType::kFileListRequestResponse, false, keys, client, &opened),
             OpenStatus::kOutOfSequence);
 }
 
@@ -301,7 +301,7 @@ TEST_F(ChunkFramingTest, EncryptionNeedsTheEstablishedKeyAndAPoolWithCredit) {
   EXPECT_FALSE(halfKeys.canDecrypt());
   const ByteBuffer encrypted = buildChunk(ChunkType::kFileData, plaintext, true, keys);
   ByteBuffer opened;
-  EXPECT_EQ(verifyAndOpen(encrypted.span(), ChunkType::kFileData, true, halfKeys, &opened),
+  EXPECT_EQ(verifyAndOpen(encrypted, ChunkType::kFileData, true, halfKeys, &opened),
             OpenStatus::kNotDecrypted);
   // Nor what a peer that never mixed in its secret encrypted under the
   // derived key alone.
@@ -311,7 +311,7 @@ TEST_F(ChunkFramingTest, EncryptionNeedsTheEstablishedKeyAndAPoolWithCredit) {
       opensslEncrypt(bytesOf(halfKeys.cipherKey().span()), iv, bytesOf(plaintext.span()));
   payload.insert(payload.end(), ciphertext.begin(), ciphertext.end());
   const ByteBuffer underDerivedKey = assemble(ChunkType::kFileData, payload);
-  EXPECT_EQ(verifyAndOpen(underDerivedKey.span(), ChunkType::kFileData, true, halfKeys, &opened),
+  EXPECT_EQ(verifyAndOpen(underDerivedKey, ChunkType::kFileData, true, halfKeys, &opened),
             OpenStatus::kNotDecrypted);
   EXPECT_TRUE(opened.empty());
 
@@ -337,12 +337,12 @@ TEST_F(ChunkFramingTest, WithoutKeysNothingIsBuiltOrAccepted) {
   EXPECT_TRUE(buildChunk(ChunkType::kFileData, plaintext, false, none).empty());
   const ByteBuffer chunk = buildChunk(ChunkType::kFileData, plaintext, false, keys);
   ByteBuffer opened;
-  EXPECT_EQ(verifyAndOpen(chunk.span(), ChunkType::kFileData, false, none, &opened),
+  EXPECT_EQ(verifyAndOpen(chunk, ChunkType::kFileData, false, none, &opened),
             OpenStatus::kNotAuthentic);
   // Keys from another secret do not open it either.
   ExchangeKeys other(&pool);
   ASSERT_TRUE(other.derive(pattern(32, 12)));
-  EXPECT_EQ(verifyAndOpen(chunk.span(), ChunkType::kFileData, false, other, &opened),
+  EXPECT_EQ(verifyAndOpen(chunk, ChunkType::kFileData, false, other, &opened),
             OpenStatus::kNotAuthentic);
   // The two types without a MAC are never built here.
   EXPECT_TRUE(buildChunk(ChunkType::kExchangeStart, plaintext, false, keys).empty());
@@ -368,9 +368,9 @@ TEST_F(ChunkFramingTest, AnAuthenticPayloadThatDoesNotDecryptIsReportedAsSuch) {
   ByteBuffer opened;
   for (size_t length : {0u, 15u, 16u, 40u}) {
     const ByteBuffer chunk = assemble(ChunkType::kRecoverResponse, pattern(length, 9));
-    EXPECT_EQ(verifyAndOpen(chunk.span(), ChunkType::kRecoverResponse, false, keys, &opened),
+    EXPECT_EQ(verifyAndOpen(chunk, ChunkType::kRecoverResponse, false, keys, &opened),
               OpenStatus::kOpened);
-    EXPECT_EQ(verifyAndOpen(chunk.span(), ChunkType::kRecoverResponse, true, keys, &opened),
+    EXPECT_EQ(verifyAndOpen(chunk, ChunkType::kRecoverResponse, true, keys, &opened),
               OpenStatus::kNotDecrypted)
         << length;
     EXPECT_TRUE(opened.empty());
