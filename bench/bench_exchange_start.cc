@@ -31,38 +31,21 @@ namespace {
 
 using vl::ByteBuffer;
 
-ByteBuffer fromHex(std::string_view hex) {
-  ByteBuffer out;
-  auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.appendU8(static_cast<uint8_t>(digit(hex[i]) * 16 + digit(hex[i + 1])));
-  }
-  return out;
-}
-
 // Client and server share a process here, but not their keys' roles: the
 // fixed account encryption key plays the server's key.
 struct Sides {
   vl::RandomPool clientPool;
   vl::RandomPool serverPool;
-  vl::RsaKey serverKey;
-  vl::ServerKey serverPublic;
-  ByteBuffer signingKey = fromHex(vl::test::kAccountSigningKey);
-  ByteBuffer signingPublic;
+  const vl::RsaKey& serverKey = vl::test::fixedKeys().encryption;
+  vl::ServerKey serverPublic{0, vl::kServerKeyNumber, serverKey.exportPublic()};
+  ByteBuffer signingKey = vl::test::fixedKeys().signing.exportShort();
+  ByteBuffer signingPublic = vl::test::fixedKeys().signing.exportPublic();
   ByteBuffer account{std::string_view("installation-7")};
 
   Sides() {
     vl::test::creditFromOs(clientPool);
     vl::test::creditFromOs(serverPool);
-    vl::RsaKey signing;
-    if (!serverKey.load(fromHex(vl::test::kAccountEncryptionKey).span(), true, vl::RsaKey::kBits,
-                        vl::RsaKeyKind::kEncryption, &serverPool) ||
-        !signing.load(signingKey.span(), true, vl::RsaKey::kBits, vl::RsaKeyKind::kSigning,
-                      &clientPool)) {
-      std::abort();
-    }
-    serverPublic = {0, vl::kServerKeyNumber, serverKey.exportPublic()};
-    signingPublic = signing.exportPublic();
+    if (!vl::test::fixedKeys().ok) std::abort();
   }
 };
 

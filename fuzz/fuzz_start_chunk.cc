@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include "core/byte_buffer.h"
 #include "crypto/random_pool.h"
@@ -36,22 +35,13 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-ByteBuffer fromHex(std::string_view hex) {
-  ByteBuffer out;
-  auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.appendU8(static_cast<uint8_t>(digit(hex[i]) * 16 + digit(hex[i + 1])));
-  }
-  return out;
-}
-
 // A deterministic pool and the fixed test keys: the account's encryption key
 // plays the server's.
 struct World {
   vl::RandomPool pool;
-  vl::RsaKey server;
-  ByteBuffer signingKey = fromHex(vl::test::kAccountSigningKey);
-  ByteBuffer signingPublic;
+  const vl::RsaKey& server = vl::test::fixedKeys().encryption;
+  ByteBuffer signingKey = vl::test::fixedKeys().signing.exportShort();
+  ByteBuffer signingPublic = vl::test::fixedKeys().signing.exportPublic();
   ByteBuffer encapsulated;
   ByteBuffer secret;  // what `encapsulated` carries: the client's exchange secret
   vl::ExchangeKeys clientKeys{&pool};
@@ -59,14 +49,9 @@ struct World {
   World() {
     const uint8_t seed[32] = {9, 8, 7};
     pool.addBytes(seed, true);
-    vl::RsaKey signing;
-    check(server.load(fromHex(vl::test::kAccountEncryptionKey).span(), true, vl::RsaKey::kBits,
-                      vl::RsaKeyKind::kEncryption, &pool) &&
-          signing.load(signingKey.span(), true, vl::RsaKey::kBits, vl::RsaKeyKind::kSigning,
-                       &pool) &&
-          server.encapsulate(&secret, &encapsulated) && clientKeys.derive(secret.span()));
-    signingPublic = signing.exportPublic();
-    dhExponent = fromHex(std::string(128, '3'));
+    check(vl::test::fixedKeys().ok && server.encapsulate(&pool, &secret, &encapsulated) &&
+          clientKeys.derive(secret.span()));
+    dhExponent = ByteBuffer(std::string(64, '\x33'));
   }
 };
 
