@@ -45,7 +45,7 @@ StartupResult handleStartupAnswer(std::span<const uint8_t> chunk, ExchangeKind k
   if (code != 0) return {StartupOutcome::kRefused, code, answerCodeMessage(kind, code)};
 
   ByteBuffer payload;
-  if (verifyAndOpen(chunk, ChunkType::kStartupResponse, false, *keys, &payload) !=
+  if (verifyAndOpen(ByteBuffer(chunk), ChunkType::kStartupResponse, false, *keys, &payload) !=
       OpenStatus::kOpened) {
     return notVerified(kind);
   }

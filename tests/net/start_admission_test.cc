@@ -69,7 +69,7 @@ TEST_F(StartAdmissionTest, AnAdmittedEncryptedStartGivesBothSidesTheSameEstablis
   plaintext.appendU32(0);
   const ByteBuffer request = buildChunk(ChunkType::kFileListRequest, std::move(plaintext), true, client);
   OpenedChunk opened;
-  EXPECT_EQ(openRequest(request.span(), ChunkType::kFileListRequest, true, server, accepted, &opened),
+  EXPECT_EQ(openRequest(request, ChunkType::kFileListRequest, true, server, accepted, &opened),
             OpenStatus::kOpened);
 }
 
@@ -170,7 +170,7 @@ TEST_F(StartAdmissionTest, RefusalsAreMacdOnceKeysExistAndTheClientActsOnThemReg
   ASSERT_EQ(admission.code, StartAnswerCode::kUserNotFound);
   const ByteBuffer macd = buildStartupAnswer(admission.code, true, {}, server);
   ByteBuffer payload;
-  EXPECT_EQ(verifyAndOpen(macd.span(), ChunkType::kStartupResponse, false, server, &payload),
+  EXPECT_EQ(verifyAndOpen(macd, ChunkType::kStartupResponse, false, server, &payload),
             OpenStatus::kOpened);
   EXPECT_EQ(bytesOf(payload.span()), (Bytes{1, 0}));
 
@@ -229,7 +229,7 @@ TEST_F(StartAdmissionTest, AReplayedStartGivesTheReplayerNoUsableKeys) {
   ByteBuffer plaintext = startRequestPlaintext(sent);
   const ByteBuffer request = buildChunk(ChunkType::kFileListRequest, std::move(plaintext), false, replayer);
   OpenedChunk opened;
-  EXPECT_EQ(openRequest(request.span(), ChunkType::kFileListRequest, false, server, accepted, &opened),
+  EXPECT_EQ(openRequest(request, ChunkType::kFileListRequest, false, server, accepted, &opened),
             OpenStatus::kNotAuthentic);
   EXPECT_EQ(accepted.last(), 0u);
 }
