@@ -68,18 +68,23 @@ bool ServerConnection::addressesToTry(bool quiet, std::vector<IpAddress>* addres
 }
 
 // Tries the addresses in turn; the first that accepts the connection wins.
+// An address whose family the system cannot make a socket for is passed
+// over (a host without IPv6 still reaches a name's IPv4 address).
 bool ServerConnection::connectToAny(const std::vector<IpAddress>& addresses, bool quiet) {
+  bool opened = false;
   uint32_t code = 0;
   for (const IpAddress& address : addresses) {
-    if (!socket_.open(address.family)) {
-      fail(quiet, TransferErrorKind::kInvalidSocket, 0);
-      return false;
-    }
+    if (!socket_.open(address.family)) continue;
+    opened = true;
     if (socket_.connect(address, endpoint_.port)) return true;
     code = socket_.lastError();
     socket_.close();
   }
-  if (!quiet) exchange_->reportError(TransferErrorKind::kNoContact, code);
+  if (!opened) {
+    fail(quiet, TransferErrorKind::kInvalidSocket, 0);
+  } else if (!quiet) {
+    exchange_->reportError(TransferErrorKind::kNoContact, code);
+  }
   return false;
 }
 
