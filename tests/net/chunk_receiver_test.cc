@@ -115,23 +115,23 @@ TEST_F(ReceiveFixture, APeerClosingInsideAChunkIsADroppedConnection) {
   EXPECT_EQ(result.code, 0u);
 }
 
-// The clock moves 31 s each time it is read: the start, then once per
-// empty wait slice, so the limit is passed after ceil(limit / 31) slices.
+// The clock moves 30 s each time it is read: at the start, then once per
+// empty wait slice. Exactly the limit is still allowed; 30 s more is not.
 TEST_F(ReceiveFixture, ASilentServerRunsIntoThe90SecondAndOnRequestThe600SecondLimit) {
   ScriptedPeer peer(1, [&](int, TcpSocket& socket) { test::readChunk(socket); });
   timings_.waitSliceMs = 5;
-  system_.step = 31;
+  system_.step = 30;
   connectTo(peer);
   ReceiveResult result = receive();
   EXPECT_EQ(result.status, ReceiveStatus::kConnectionLost);
   EXPECT_EQ(result.kind, TransferErrorKind::kLostConnection);
   EXPECT_EQ(result.code, 0u);
-  EXPECT_EQ(system_.clockReads, 1 + 3);  // 93 > 90, 62 is not
+  EXPECT_EQ(system_.clockReads, 1 + 4);  // 120 s > 90 s
 
   system_.clockReads = 0;
   result = receive(/*longWait=*/true);
   EXPECT_EQ(result.kind, TransferErrorKind::kLostConnection);
-  EXPECT_EQ(system_.clockReads, 1 + 20);  // 620 > 600, 589 is not
+  EXPECT_EQ(system_.clockReads, 1 + 21);  // 630 s > 600 s
   ASSERT_TRUE(test::sendBytes(socket_, makeChunk(ChunkType::kFileData, 0).span()));
   socket_.close();
 }
@@ -148,7 +148,7 @@ TEST_F(ReceiveFixture, EveryReadStartsTheIdleLimitAfresh) {
   });
   timings_.waitSliceMs = 50;
   timings_.idleLimitS = 150;
-  system_.step = 31;
+  system_.step = 30;
   connectTo(peer);
   ReceiveResult result = receive();
   ASSERT_EQ(result.status, ReceiveStatus::kComplete);
