@@ -136,6 +136,10 @@ HandlerStep ConnectionHandler::refuseStart(StartAnswerCode code, const std::stri
   const std::string account = account_ ? " to account " + std::to_string(account_) : "";
   log("start refused" + account + ": " + why + " (code " +
       std::to_string(static_cast<uint16_t>(code)) + ")");
+  return finishWith(std::move(answer), why);
+}
+
+HandlerStep ConnectionHandler::finishWith(ByteBuffer answer, const std::string& why) {
   state_ = State::kFinished;
   keys_.clear();
   HandlerStep step;
@@ -208,13 +212,7 @@ HandlerStep ConnectionHandler::answerSetup(uint16_t result, const std::string& w
   payload.appendU16(result);
   ByteBuffer answer = answerChunk(ChunkType::kAccountSetupResponse, std::move(payload), keys_);
   log("account setup refused: " + why + " (result " + std::to_string(result) + ")");
-  state_ = State::kFinished;
-  keys_.clear();
-  HandlerStep step;
-  step.action = HandlerAction::kSendThenClose;
-  step.answer = std::move(answer);
-  step.reason = why;
-  return step;
+  return finishWith(std::move(answer), why);
 }
 
 HandlerStep ConnectionHandler::handleSetup() {
@@ -268,16 +266,13 @@ HandlerStep ConnectionHandler::handleSetup() {
   payload.appendU32(created.number);
   payload.appendCounted(account.signingPublicKey);
   payload.appendU32(context_.settings.reservedGib);
-  HandlerStep step;
-  step.answer = buildChunk(ChunkType::kAccountSetupResponse, std::move(payload), false, keys_);
-  if (step.answer.empty()) return close("the setup answer could not be built");
+  ByteBuffer answer =
+      buildChunk(ChunkType::kAccountSetupResponse, std::move(payload), false, keys_);
+  if (answer.empty()) return close("the setup answer could not be built");
   log("account " + std::to_string(created.number) + " created for \"" + details.name + "\", \"" +
       details.organisation + "\", <" + details.email + ">, " +
       std::to_string(context_.settings.reservedGib) + " GiB reserved");
-  state_ = State::kFinished;
-  keys_.clear();
-  step.action = HandlerAction::kSendThenClose;
-  return step;
+  return finishWith(std::move(answer), "account created");
 }
 
 bool ConnectionHandler::allowed(ChunkType type) const {

@@ -93,6 +93,8 @@ class ConnectionHandler {
   HandlerStep answerSetup(uint16_t result, const std::string& why);
   HandlerStep answerRequest(ChunkType type, uint32_t number, uint16_t result);
   HandlerStep close(const std::string& reason);
+  // Sends `answer` and ends the connection: the exchange is over.
+  HandlerStep finishWith(ByteBuffer answer, const std::string& why);
   bool allowed(ChunkType type) const;
   void log(const std::string& line) const;
 
