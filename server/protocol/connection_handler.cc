@@ -8,6 +8,8 @@
 #include "server/protocol/setup_limiter.h"
 #include "server/protocol/setup_request.h"
 
+#include <utility>
+
 namespace vl {
 namespace {
 
@@ -305,7 +307,7 @@ HandlerStep ConnectionHandler::handleRequest(ChunkType type) {
     return close(label + " without transport encryption");
   }
   OpenedChunk request;
-  switch (openRequest(received_.span(), type, encrypt_, keys_, sequence_, &request)) {
+  switch (openRequest(std::move(received_), type, encrypt_, keys_, sequence_, &request)) {
     case OpenStatus::kOpened:
       break;
     case OpenStatus::kNotAuthentic:
