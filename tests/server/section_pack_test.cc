@@ -74,9 +74,9 @@ TEST(SectionPackTest, ATornTailEndsThePackAndEarlierRecordsStayReadable) {
   // size reached the disk, the bytes did not), or a header cut short.
   const std::string torn[] = {
       whole.substr(0, whole.size() - 1),
-      whole + std::string(4096, '\0'),
+      std::string(whole).append(4096, '\0'),
       whole.substr(0, whole.size() - 100 - 5),
-      whole + std::string("\x03\x00\x00\x00\xff\x00\x00\x00\x01\x02\x03\x04zz", 14),
+      std::string(whole).append("\x03\x00\x00\x00\xff\x00\x00\x00\x01\x02\x03\x04zz", 14),
   };
   for (const std::string& damaged : torn) {
     test::writeFile(pack, damaged);
