@@ -211,8 +211,9 @@ TEST(ListPayloadTest, HugeSectionCountFailsWithoutAllocatingForIt) {
   for (uint32_t count : {0x7FFFFFFFu, 0xFFFFFFFFu, 0x20000001u, 2u}) {
     std::vector<uint8_t> payload = header(3, 1, 1);
     putEntry(payload, {}, false, false, hashOf(1).bytes());
-    payload.resize(payload.size() - 4);  // the section count putEntry wrote
-    putU32(payload, count);
+    // Over the section count of 0 that putEntry wrote.
+    const size_t countAt = payload.size() - 4;
+    for (int b = 0; b < 4; ++b) payload[countAt + b] = static_cast<uint8_t>(count >> (8 * b));
     putU32(payload, 7);  // one section number and an empty hash field
     putU32(payload, 0);
     std::optional<FileList> list;
