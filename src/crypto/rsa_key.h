@@ -11,7 +11,8 @@
 //
 // where p, q, dP, dQ and qInv take half the modulus bytes each. p is the
 // larger prime for generated keys. The private operation uses the CRT values
-// and runs in constant time; the Montgomery set-up of n, p and q is done once
+// and runs in constant time, and its result is checked with the public
+// exponent before it is used; the Montgomery set-up of n, p and q is done once
 // when the key is made or loaded, so a loaded key is read-only and may be used
 // from several threads at once.
 #pragma once
