@@ -3,6 +3,9 @@
 // them, and portable T-table code, the fallback (it leaks timing through the
 // cache, so it is never preferred).
 //
+// The key schedule exists twice as well: the portable one looks the S-box up
+// with key bytes, so a key set on the hardware path is expanded there too.
+//
 // Round keys are 16-byte blocks in FIPS-197 byte order: `rounds + 1` of them,
 // encryption keys for the encrypting functions and equivalent-inverse-cipher
 // keys for the decrypting ones. Data is worked in place.
@@ -14,6 +17,11 @@
 namespace vl::aes_internal {
 
 struct AesBlockFunctions {
+  // FIPS-197 key expansion of a 16, 24 or 32-byte key into both key arrays
+  // (each 15 blocks long); returns the number of rounds, 0 for other
+  // lengths. Both implementations give the same keys.
+  uint32_t (*expandKey)(const uint8_t* key, size_t length, uint8_t* encryptionKeys,
+                        uint8_t* decryptionKeys);
   // CBC over whole blocks; `chaining` is updated to the last ciphertext block.
   void (*cbcEncrypt)(const uint8_t* keys, uint32_t rounds, uint8_t chaining[16], uint8_t* data,
                      size_t blocks);
@@ -30,10 +38,5 @@ struct AesBlockFunctions {
 const AesBlockFunctions& portableFunctions();
 // Only valid where useAesInstructions() allows it.
 const AesBlockFunctions& hardwareFunctions();
-
-// FIPS-197 key expansion of a 16, 24 or 32-byte key into both key arrays
-// (each 15 blocks long); returns the number of rounds, 0 for other lengths.
-uint32_t expandKey(const uint8_t* key, size_t length, uint8_t* encryption_keys,
-                   uint8_t* decryption_keys);
 
 }  // namespace vl::aes_internal

@@ -17,10 +17,13 @@ const aes_internal::AesBlockFunctions& functionsFor(bool hardware) {
 }  // namespace
 
 AesCipher::AesCipher(std::span<const uint8_t> key) {
-  rounds_ = aes_internal::expandKey(key.data(), key.size(), encryption_keys_, decryption_keys_);
+  // The key is expanded by the same implementation that will use it.
+  const bool hardware = useAesInstructions();
+  rounds_ = functionsFor(hardware).expandKey(key.data(), key.size(), encryption_keys_,
+                                             decryption_keys_);
   valid_ = rounds_ != 0;
   key_length_ = valid_ ? static_cast<uint32_t>(key.size()) : 0;
-  hardware_ = valid_ && useAesInstructions();
+  hardware_ = valid_ && hardware;
 }
 
 AesCipher::~AesCipher() {

@@ -1,13 +1,18 @@
 // AES with the AES-NI instructions: constant time, and the path every
-// processor that reports the instructions takes. Compiled for those
-// instructions function by function, so the rest of the program stays
-// portable. CBC decryption and the counter generator work eight independent
+// processor that reports the instructions takes, key schedule included (its
+// S-box comes from AESKEYGENASSIST, InvMixColumns from AESIMC, so no table is
+// indexed by key bytes). Compiled for those instructions function by
+// function, so the rest of the program stays portable. CBC decryption and the counter generator work eight independent
 // blocks at a time; CBC encryption is serial by nature.
 #include "crypto/aes_blocks.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
+
+#include <cstring>
+
+#include "core/secure_wipe.h"
 
 namespace vl::aes_internal {
 namespace {
@@ -20,6 +25,50 @@ VL_AES_TARGET inline __m128i loadBlock(const uint8_t* p) {
 
 VL_AES_TARGET inline void storeBlock(uint8_t* p, __m128i v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// SubWord(RotWord(w)) (or SubWord(w) alone) for a key-schedule word held
+// little-endian, so that RotWord is a rotation right by 8 bits.
+// AESKEYGENASSIST works on words 1 and 3 of its input: word 0 of its result
+// is SubWord, word 1 the rotated form; its round constant is left at 0 and
+// added by the caller, because the instruction takes it as an immediate.
+VL_AES_TARGET inline uint32_t substituteWord(uint32_t w, bool rotate) {
+  __m128i assist = _mm_aeskeygenassist_si128(_mm_set_epi32(0, 0, static_cast<int>(w), 0), 0);
+  if (rotate) assist = _mm_srli_si128(assist, 4);
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(assist));
+}
+
+VL_AES_TARGET uint32_t expandKey(const uint8_t* key, size_t length, uint8_t* encryptionKeys,
+                                 uint8_t* decryptionKeys) {
+  if (length != 16 && length != 24 && length != 32) return 0;
+  const uint32_t nk = static_cast<uint32_t>(length / 4);
+  const uint32_t rounds = nk + 6;
+  const uint32_t total = 4 * (rounds + 1);
+  // Words read little-endian: stored back the same way, they are the round
+  // keys in FIPS-197 byte order.
+  uint32_t w[60];
+  std::memcpy(w, key, length);
+  uint32_t rcon = 1;
+  for (uint32_t i = nk; i < total; ++i) {
+    uint32_t t = w[i - 1];
+    if (i % nk == 0) {
+      t = substituteWord(t, true) ^ rcon;
+      rcon = (rcon << 1) ^ ((rcon >> 7) * 0x11b);
+    } else if (nk > 6 && i % nk == 4) {
+      t = substituteWord(t, false);
+    }
+    w[i] = w[i - nk] ^ t;
+  }
+  std::memcpy(encryptionKeys, w, 4 * total);
+  // Equivalent inverse cipher: round keys reversed, InvMixColumns applied to
+  // all but the first and the last.
+  for (uint32_t r = 0; r <= rounds; ++r) {
+    __m128i k = loadBlock(encryptionKeys + 16 * (rounds - r));
+    if (r != 0 && r != rounds) k = _mm_aesimc_si128(k);
+    storeBlock(decryptionKeys + 16 * r, k);
+  }
+  secureWipe(w, sizeof w);
+  return rounds;
 }
 
 template <uint32_t Rounds>
@@ -138,8 +187,8 @@ void decryptBlock(const uint8_t* keys, uint32_t rounds, uint8_t block[16]) {
 }  // namespace
 
 const AesBlockFunctions& hardwareFunctions() {
-  static const AesBlockFunctions functions{cbcEncrypt, cbcDecrypt, counter, encryptBlock,
-                                           decryptBlock};
+  static const AesBlockFunctions functions{expandKey, cbcEncrypt,   cbcDecrypt,
+                                           counter,   encryptBlock, decryptBlock};
   return functions;
 }
 

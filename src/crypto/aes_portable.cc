@@ -1,7 +1,7 @@
-// Portable AES: the key schedule (shared by both implementations) and the
-// T-table block functions. Table lookups indexed by secret bytes leave
-// traces in the cache, which is why the AES instructions are preferred
-// wherever the processor has them.
+// Portable AES: the key schedule and the T-table block functions. Table
+// lookups indexed by secret bytes leave traces in the cache, which is why
+// the AES instructions (aes_hardware.cc) are preferred, for the key schedule
+// as for the blocks, wherever the processor has them.
 #include <array>
 #include <cstring>
 
@@ -211,15 +211,8 @@ uint32_t invMixColumn(uint32_t w) {
               static_cast<uint8_t>(a3 ^ all ^ doubled(a3 ^ a0)));
 }
 
-}  // namespace
-
-const AesBlockFunctions& portableFunctions() {
-  static const AesBlockFunctions functions{cbcEncrypt, cbcDecrypt, counter, encryptOne, decryptOne};
-  return functions;
-}
-
-uint32_t expandKey(const uint8_t* key, size_t length, uint8_t* encryption_keys,
-                   uint8_t* decryption_keys) {
+uint32_t expandKey(const uint8_t* key, size_t length, uint8_t* encryptionKeys,
+                   uint8_t* decryptionKeys) {
   if (length != 16 && length != 24 && length != 32) return 0;
   const uint32_t nk = static_cast<uint32_t>(length / 4);
   const uint32_t rounds = nk + 6;
@@ -238,18 +231,26 @@ uint32_t expandKey(const uint8_t* key, size_t length, uint8_t* encryption_keys,
     }
     w[i] = w[i - nk] ^ t;
   }
-  for (uint32_t i = 0; i < total; ++i) store(encryption_keys + 4 * i, w[i]);
+  for (uint32_t i = 0; i < total; ++i) store(encryptionKeys + 4 * i, w[i]);
   // Equivalent inverse cipher: round keys reversed, InvMixColumns applied to
   // all but the first and the last.
   for (uint32_t r = 0; r <= rounds; ++r) {
     for (uint32_t c = 0; c < 4; ++c) {
       uint32_t v = w[4 * (rounds - r) + c];
       if (r != 0 && r != rounds) v = invMixColumn(v);
-      store(decryption_keys + 16 * r + 4 * c, v);
+      store(decryptionKeys + 16 * r + 4 * c, v);
     }
   }
   secureWipe(w, sizeof w);
   return rounds;
+}
+
+}  // namespace
+
+const AesBlockFunctions& portableFunctions() {
+  static const AesBlockFunctions functions{expandKey,  cbcEncrypt, cbcDecrypt,
+                                           counter,    encryptOne, decryptOne};
+  return functions;
 }
 
 }  // namespace vl::aes_internal

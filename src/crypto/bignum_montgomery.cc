@@ -306,8 +306,9 @@ bool MontgomeryModulus::load(uint64_t* r, const BigNumber& x) const {
 
 bool MontgomeryModulus::expPublic(const BigNumber& x, const BigNumber& e, BigNumber* result) const {
   if (!valid()) return false;
-  uint64_t base[kMax];
-  uint64_t acc[kMax];
+  // The base may be secret (the check of a private-key result).
+  ScratchLimbs<> base;
+  ScratchLimbs<> acc;
   if (!load(base, x)) return false;
   if (ifma_.valid()) {
     ifma_.powPublic(acc, base, e);
@@ -320,10 +321,7 @@ bool MontgomeryModulus::expPublic(const BigNumber& x, const BigNumber& e, BigNum
     if (e.testBit(bit)) multiply(acc, acc, base);
   }
   fromMontgomery(acc, acc);
-  bool ok = result->setLimbs(acc, limbs_);
-  secureWipe(base, sizeof base);
-  secureWipe(acc, sizeof acc);
-  return ok;
+  return result->setLimbs(acc, limbs_);
 }
 
 }  // namespace vl

@@ -1,5 +1,6 @@
 #include "crypto/rsa_key.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/secure_wipe.h"
@@ -13,6 +14,8 @@ namespace {
 
 constexpr uint32_t kDigestBytes = 32;
 constexpr uint32_t kMaxLimbs = MontgomeryModulus::kMaxLimbs;
+
+std::atomic<bool> acceptDamaged{false};
 
 // e^-1 mod m from the small prime e alone: with r = m mod e and
 // t = -r^-1 mod e (Fermat), e * d = 1 + m * t, so d = (1 + m * t) / e.
@@ -35,6 +38,40 @@ bool exponentInverse(const BigNumber& m, BigNumber* d) {
             BigNumber::add(product, BigNumber(1), &product) &&
             BigNumber::divide(product, BigNumber(e), d, nullptr);
   return ok;
+}
+
+// q mod p in plain form, in the working width of modP; q may exceed p (a
+// loaded short form need not list the larger prime first).
+bool reduceQ(const MontgomeryModulus& modP, const BigNumber& q, uint64_t* out) {
+  ScratchLimbs<2 * kMaxLimbs> wide;
+  if (!modP.load(wide, q)) return false;
+  // q / R mod p, then times R^2 gives q mod p.
+  modP.reduceWide(out, wide);
+  modP.toMontgomery(out, out);
+  return true;
+}
+
+// True when q * inverse mod p is 1, for q mod p and inverse in plain form.
+bool isInverse(const MontgomeryModulus& modP, const uint64_t* qm, const uint64_t* inverse) {
+  ScratchLimbs<> check;
+  // (q * R) * inverse / R.
+  modP.toMontgomery(check, qm);
+  modP.multiply(check, check, inverse);
+  uint64_t difference = check[0] ^ 1;
+  for (uint32_t i = 1; i < modP.limbs(); ++i) difference |= check[i];
+  return difference == 0;
+}
+
+// Equality of two secret values without an early exit.
+bool sameValue(const BigNumber& a, const BigNumber& b) {
+  uint32_t limbs = a.limbCount() > b.limbCount() ? a.limbCount() : b.limbCount();
+  uint64_t difference = 0;
+  for (uint32_t i = 0; i < limbs; ++i) {
+    uint64_t x = i < a.limbCount() ? a.limbs()[i] : 0;
+    uint64_t y = i < b.limbCount() ? b.limbs()[i] : 0;
+    difference |= x ^ y;
+  }
+  return difference == 0;
 }
 
 // The secret a wrapped value x stands for.
@@ -81,27 +118,33 @@ bool RsaKey::deriveFromPrimes() {
   // checked; a p that is not prime falls back to Euclid's algorithm.
   uint32_t width = modulus_bytes_ / 16;
   MontgomeryModulus modP;
-  if (!modP.init(p_, width)) return false;
-  ScratchLimbs<> qm, inverse, exponent, check, unit;
-  ScratchLimbs<2 * kMaxLimbs> wide;
-  if (!modP.load(qm, q_)) return false;
+  ScratchLimbs<> qm, inverse, exponent;
+  if (!modP.init(p_, width) || !reduceQ(modP, q_, qm)) return false;
   BigNumber pMinusTwo;
   BigNumber::subtract(p_, BigNumber(2), &pMinusTwo);
   std::memcpy(exponent, pMinusTwo.limbs(), pMinusTwo.limbCount() * sizeof(uint64_t));
-  // q may exceed p in a loaded short form: q / R mod p, then times R^2
-  // gives q mod p.
-  std::memcpy(wide, qm, width * sizeof(uint64_t));
-  modP.reduceWide(qm, wide);
-  modP.toMontgomery(qm, qm);
   modP.powSecretPlain(inverse, qm, exponent, 64 * width);
-  // q * inverse mod p must be 1: (q * R) * inverse / R.
-  modP.toMontgomery(check, qm);
-  modP.multiply(check, check, inverse);
-  unit[0] = 1;
-  if (std::memcmp(check, unit, width * sizeof(uint64_t)) != 0) {
-    return BigNumber::modInverse(q_, p_, &qinv_);
-  }
+  if (!isInverse(modP, qm, inverse)) return BigNumber::modInverse(q_, p_, &qinv_);
   return qinv_.setLimbs(inverse, width);
+}
+
+void acceptDamagedCrtValues(bool accept) { acceptDamaged = accept; }
+
+bool RsaKey::checkStoredValues() const {
+  if (acceptDamaged) return true;
+  uint32_t width = modulus_bytes_ / 16;
+  BigNumber pMinusOne;
+  BigNumber qMinusOne;
+  BigNumber dp;
+  BigNumber dq;
+  MontgomeryModulus modP;
+  ScratchLimbs<> qm, qinv;
+  bool ok = BigNumber::subtract(p_, BigNumber(1), &pMinusOne) &&
+            BigNumber::subtract(q_, BigNumber(1), &qMinusOne) &&
+            exponentInverse(pMinusOne, &dp) && exponentInverse(qMinusOne, &dq) &&
+            sameValue(dp, dp_) && sameValue(dq, dq_) && modP.init(p_, width) &&
+            reduceQ(modP, q_, qm) && modP.load(qinv, qinv_) && isInverse(modP, qm, qinv);
+  return ok;
 }
 
 bool RsaKey::finishPrivate() {
@@ -160,7 +203,8 @@ bool RsaKey::load(std::span<const uint8_t> bytes, bool isPrivate, uint32_t bits,
          dp_.fromBytes(bytes.subspan(2 * half, half)) &&
          dq_.fromBytes(bytes.subspan(3 * half, half)) &&
          qinv_.fromBytes(bytes.subspan(4 * half, half)) &&
-         n_.fromBytes(bytes.subspan(5 * half, size)) && finishPrivate();
+         n_.fromBytes(bytes.subspan(5 * half, size)) && p_.isOdd() && q_.isOdd() &&
+         BigNumber::compare(qinv_, p_) < 0 && checkStoredValues() && finishPrivate();
   }
   if (!ok) reset();
   return ok;
@@ -249,7 +293,15 @@ bool RsaKey::privateOperation(const BigNumber& x, BigNumber* result) const {
   std::memcpy(dp, dp_.limbs(), dp_.limbCount() * sizeof(uint64_t));
   std::memcpy(dq, dq_.limbs(), dq_.limbCount() * sizeof(uint64_t));
   MontgomeryModulus::powSecretPlainPair(mont_p_, m1, xp, dp, mont_q_, m2, xq, dq, 64 * width);
-  return joinHalves(m1, m2, result);
+  return joinHalves(m1, m2, result) && confirmPrivate(x, result);
+}
+
+bool RsaKey::confirmPrivate(const BigNumber& x, BigNumber* result) const {
+  BigNumber check;
+  bool ok = BigNumber::compare(*result, n_) < 0 &&
+            mont_n_.expPublic(*result, BigNumber(kPublicExponent), &check) && check == x;
+  if (!ok) *result = BigNumber();
+  return ok;
 }
 
 bool RsaKey::encapsulate(RandomPool* pool, ByteBuffer* secret, ByteBuffer* ciphertext) const {
@@ -317,13 +369,13 @@ std::vector<ByteBuffer> RsaKey::decapsulateBatch(
   // The ciphertexts that pass the checks go eight at a time; the lane
   // holds the index of its ciphertext.
   size_t lane[kLanes];
+  BigNumber input[kLanes];
   size_t next = 0;
   while (next < ciphertexts.size()) {
     uint32_t count = 0;
     for (; next < ciphertexts.size() && count < kLanes; ++next) {
-      BigNumber c;
-      if (!readCiphertext(ciphertexts[next], &c)) continue;
-      splitBase(c, xp[count], xq[count]);
+      if (!readCiphertext(ciphertexts[next], &input[count])) continue;
+      splitBase(input[count], xp[count], xq[count]);
       lane[count++] = next;
     }
     if (count == 0) break;
@@ -338,7 +390,9 @@ std::vector<ByteBuffer> RsaKey::decapsulateBatch(
     }
     for (uint32_t k = 0; k < count; ++k) {
       BigNumber x;
-      if (joinHalves(m1[k], m2[k], &x)) secrets[lane[k]] = secretOf(x);
+      if (joinHalves(m1[k], m2[k], &x) && confirmPrivate(input[k], &x)) {
+        secrets[lane[k]] = secretOf(x);
+      }
     }
   }
   return secrets;

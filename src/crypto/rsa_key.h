@@ -11,7 +11,8 @@
 //
 // where p, q, dP, dQ and qInv take half the modulus bytes each. p is the
 // larger prime for generated keys. The private operation uses the CRT values
-// and runs in constant time; the Montgomery set-up of n, p and q is done once
+// and runs in constant time, and its result is checked with the public
+// exponent before it is used; the Montgomery set-up of n, p and q is done once
 // when the key is made or loaded, so a loaded key is read-only and may be used
 // from several threads at once.
 #pragma once
@@ -58,9 +59,9 @@ class RsaKey {
   // Reads a key of `bits` bits. A public key must be exactly modulusBytesFor
   // (bits) long. A private key is either that long (short form; dP, dQ, qInv
   // and n are computed) or 3.5 times that long (full form, whose n must be
-  // p * q). Also refused: moduli or primes that are even or below 3, a qInv
-  // not below p, a missing inverse, and keys above 4096 bits. Any refusal
-  // leaves the key invalid.
+  // p * q and whose dP, dQ and qInv must be what p and q give). Also
+  // refused: moduli or primes that are even or below 3, a missing inverse,
+  // and keys above 4096 bits. Any refusal leaves the key invalid.
   bool load(std::span<const uint8_t> bytes, bool isPrivate, uint32_t bits, RsaKeyKind kind,
             RandomPool* pool);
 
@@ -102,7 +103,9 @@ class RsaKey {
   ByteBuffer sign(std::span<const uint8_t> digest) const;
 
   // x^65537 mod n and x^d mod n (by CRT) for 0 <= x < n; false when the key
-  // lacks what the operation needs or x is out of range.
+  // lacks what the operation needs or x is out of range. Every private
+  // result (here, in decapsulation and in signing) is checked with the
+  // public exponent before it is used; one that does not verify fails.
   bool publicOperation(const BigNumber& x, BigNumber* result) const;
   bool privateOperation(const BigNumber& x, BigNumber* result) const;
 
@@ -114,6 +117,9 @@ class RsaKey {
   void reset();
   // Computes n, dP, dQ and qInv from p and q.
   bool deriveFromPrimes();
+  // True when the stored dP, dQ and qInv of a full form are the values that
+  // p and q give.
+  bool checkStoredValues() const;
   // Sets up the Montgomery moduli and checks the values; marks the key valid.
   bool finishPrivate();
   bool finishPublic();
@@ -124,6 +130,11 @@ class RsaKey {
   // m2 = x^dQ mod q (m1 is overwritten).
   void splitBase(const BigNumber& x, uint64_t* xp, uint64_t* xq) const;
   bool joinHalves(uint64_t* m1, const uint64_t* m2, BigNumber* result) const;
+  // Checks a private-operation result of x with the public exponent: a
+  // value right modulo one prime only (a fault in the arithmetic, a damaged
+  // CRT value) would give away the factors of n to whoever sees it. False,
+  // with the result wiped to zero, when it does not verify.
+  bool confirmPrivate(const BigNumber& x, BigNumber* result) const;
 
   bool valid_ = false;
   bool has_private_ = false;
@@ -140,6 +151,11 @@ class RsaKey {
   MontgomeryModulus mont_p_;
   MontgomeryModulus mont_q_;
 };
+
+// Test hook: with `accept` true, full forms loaded afterwards skip the check
+// of their dP, dQ and qInv, so that a test can reach the check of every
+// private-key result with a damaged key.
+void acceptDamagedCrtValues(bool accept);
 
 // The signature of SHA-256(message) under a signing key given as its short
 // (256 bytes) or full (896 bytes) private form. Empty for any other length or

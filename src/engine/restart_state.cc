@@ -73,11 +73,14 @@ bool readRecord(Reader& in, RestartRecord* record) {
   if (!hash) return false;
   record->contentHash = *ListHash::from(*hash);
 
+  // The sections are added as their ids are read: memory follows the bytes
+  // that are there, never a count that a damaged file declares.
   uint32_t idCount = 0;
   if (!in.u32(&idCount) || idCount > in.left() / kBytesPerSection) return false;
-  record->sections.resize(idCount);
-  for (ListSection& section : record->sections) {
+  for (uint32_t i = 0; i < idCount; ++i) {
+    ListSection section;
     if (!in.u32(&section.number)) return false;
+    record->sections.push_back(section);
   }
   uint32_t hashCount = 0;
   if (!in.u32(&hashCount) || hashCount != idCount) return false;

@@ -142,12 +142,15 @@ bool readEntry(PayloadReader& in, uint16_t version, FileListEntry& entry) {
   entry.metadata.attributes = in.u32();
   if (!readHash(in.field(), entry.contentHash)) return false;
   uint32_t sectionCount = in.u32();
-  // Each section takes at least its number and an empty hash field.
+  // Each section takes at least its number and an empty hash field. The
+  // sections are added as they are read, so that memory follows the bytes
+  // that are there and never a count that a damaged payload declares.
   if (in.failed() || uint64_t{sectionCount} * 8 > in.remaining()) return false;
-  entry.sections.resize(sectionCount);
-  for (ListSection& section : entry.sections) {
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    ListSection section;
     section.number = in.u32();
     if (!readHash(in.field(), section.hash)) return false;
+    entry.sections.push_back(section);
   }
   return !in.failed();
 }

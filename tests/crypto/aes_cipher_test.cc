@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "crypto/aes_blocks.h"
 #include "crypto/cpu_features.h"
 #include "crypto/key_derivation.h"
 #include "symmetric_test_util.h"
@@ -176,6 +177,44 @@ TEST(AesCipherTest, HardwareAndPortableObjectsAgree) {
       EXPECT_EQ(a, b);
     }
     EXPECT_EQ(portable.keystream(333), hardware.keystream(333));
+  }
+}
+
+// The key schedule on the AES instructions gives, byte for byte, the round
+// keys of the portable one, and they encrypt and decrypt as OpenSSL does.
+TEST(AesKeyScheduleTest, InstructionScheduleMatchesPortableAndOpenSsl) {
+  if (!detectedCpuFeatures().aes) GTEST_SKIP() << "no AES instructions on this processor";
+  using aes_internal::hardwareFunctions;
+  using aes_internal::portableFunctions;
+  std::mt19937 random(13);
+  const EVP_CIPHER* ecb[] = {EVP_aes_128_ecb(), EVP_aes_192_ecb(), EVP_aes_256_ecb()};
+  for (size_t key_length : {16u, 24u, 32u}) {
+    for (int trial = 0; trial < 24; ++trial) {
+      ByteBuffer key = test::randomBytes(random, key_length);
+      if (trial < 2) std::fill(key.data(), key.data() + key_length, trial == 0 ? 0x00 : 0xff);
+      uint8_t portable[2][240] = {};
+      uint8_t hardware[2][240] = {};
+      const uint32_t rounds =
+          portableFunctions().expandKey(key.data(), key_length, portable[0], portable[1]);
+      ASSERT_EQ(rounds, key_length / 4 + 6);
+      ASSERT_EQ(hardwareFunctions().expandKey(key.data(), key_length, hardware[0], hardware[1]),
+                rounds);
+      const size_t bytes = 16 * (rounds + 1);
+      EXPECT_EQ(hexOf(hardware[0], bytes), hexOf(portable[0], bytes)) << key_length << " " << trial;
+      EXPECT_EQ(hexOf(hardware[1], bytes), hexOf(portable[1], bytes)) << key_length << " " << trial;
+
+      const ByteBuffer plain = test::randomBytes(random, 16);
+      ByteBuffer block = plain;
+      hardwareFunctions().encryptBlock(hardware[0], rounds, block.data());
+      EXPECT_EQ(block, opensslCrypt(ecb[key_length / 8 - 2], true, key, nullptr, plain));
+      hardwareFunctions().decryptBlock(hardware[1], rounds, block.data());
+      EXPECT_EQ(block, plain);
+    }
+  }
+  uint8_t keys[2][240] = {};
+  const uint8_t key[33] = {};
+  for (size_t refused : {0u, 15u, 17u, 31u, 33u}) {
+    EXPECT_EQ(hardwareFunctions().expandKey(key, refused, keys[0], keys[1]), 0u) << refused;
   }
 }
 

@@ -281,6 +281,76 @@ TEST_F(RsaKeyTest, MalformedKeysAreRefused) {
   EXPECT_TRUE(key.exportPublic().empty());
 }
 
+// dP, dQ and qInv of a full form are not read back from n: a flipped bit in
+// any of them would make every private result right modulo one prime only.
+TEST_F(RsaKeyTest, FullFormsWithDamagedCrtValuesAreRefused) {
+  for (const RsaKey* source : {&encryption(), &signing()}) {
+    ByteBuffer full = source->exportFull();
+    for (uint32_t offset : {256u, 256u + 77, 384u, 384u + 127, 512u, 512u + 64}) {
+      ByteBuffer damaged = full;
+      damaged[offset] ^= 0x10;
+      RsaKey key;
+      EXPECT_FALSE(key.load(damaged.span(), true, 2048, source->kind(), pool())) << offset;
+      EXPECT_FALSE(key.valid());
+      EXPECT_TRUE(signMessage(ByteBuffer("message").span(), damaged.span(), pool()).empty());
+    }
+  }
+}
+
+// A key whose dP is damaged, taken past the load check, stands for a fault
+// in the arithmetic: its results must never leave the key.
+class RsaFaultTest : public RsaRawOperationTest {
+ protected:
+  void SetUp() override {
+    RsaRawOperationTest::SetUp();
+    ASSERT_TRUE(fixedKeys().ok);
+    acceptDamagedCrtValues(true);
+  }
+  void TearDown() override {
+    acceptDamagedCrtValues(false);
+    RsaRawOperationTest::TearDown();
+  }
+  // The full form of `source` with one bit of dP flipped, loaded unchecked.
+  void loadDamaged(const RsaKey& source, RsaKey* key) {
+    ByteBuffer damaged = source.exportFull();
+    damaged[256 + 5] ^= 0x04;
+    ASSERT_TRUE(key->load(damaged.span(), true, 2048, source.kind(), &fixedKeys().pool));
+  }
+};
+
+TEST_P(RsaFaultTest, ResultsThatDoNotVerifyAreNeverReturned) {
+  RsaKey signingKey;
+  loadDamaged(fixedKeys().signing, &signingKey);
+  ByteBuffer digest = sha256(ByteBuffer("start chunk").span());
+  EXPECT_TRUE(signingKey.sign(digest.span()).empty());
+  EXPECT_FALSE(fixedKeys().signing.sign(digest.span()).empty());
+  BigNumber out(7);
+  EXPECT_FALSE(signingKey.privateOperation(BigNumber(12345), &out));
+  EXPECT_TRUE(out.isZero());
+  // 0 and 1 are their own results under any exponent: they still pass.
+  EXPECT_TRUE(signingKey.privateOperation(BigNumber(1), &out));
+  EXPECT_TRUE(out.isOne());
+
+  RsaKey encryptionKey;
+  loadDamaged(fixedKeys().encryption, &encryptionKey);
+  std::vector<ByteBuffer> ciphertexts(9);
+  std::vector<std::span<const uint8_t>> spans;
+  for (ByteBuffer& ciphertext : ciphertexts) {
+    ByteBuffer secret;
+    ASSERT_TRUE(encryptionKey.encapsulate(&secret, &ciphertext));
+    EXPECT_EQ(fixedKeys().encryption.decapsulate(ciphertext.span()), secret);
+    EXPECT_TRUE(encryptionKey.decapsulate(ciphertext.span()).empty());
+    spans.push_back(ciphertext.span());
+  }
+  // Batches of eight lanes and a remainder of one.
+  for (const ByteBuffer& secret : encryptionKey.decapsulateBatch(spans)) {
+    EXPECT_TRUE(secret.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, RsaFaultTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Portable" : "Detected"; });
+
 // Server keys may be 3072 or 4096 bits (public operations only); other private
 // sizes go through the untuned arithmetic, and a short form may list the
 // smaller prime first.

@@ -114,6 +114,60 @@ TEST(RestartStateTest, DamagedStateIsRefusedWhole) {
   EXPECT_EQ(other.size(), 0u);
 }
 
+// Damage inside the records, where only the record parser can see it.
+TEST(RestartStateTest, DamagedRecordsAreRefusedWhole) {
+  RestartState state;
+  state.nextSectionId = 40;
+  ASSERT_TRUE(state.add(makeRecord(u"/a/b", {1, 2})));
+  ASSERT_TRUE(state.add(makeRecord(u"/a/c", {3})));
+  const ByteBuffer bytes = state.serialize();
+  // Record 1 starts at 8: path field (4 + 8), attributes, times (24), content
+  // hash field (4 + 32), two ids counted, their hashes counted (at 96).
+  // Record 2 starts at 164; its one section hash lies at 252, and its content
+  // hash at 208.
+  constexpr uint32_t kHashCount1 = 96;
+  constexpr uint32_t kSectionHash2 = 252;
+  constexpr uint32_t kContentHash2 = 208;
+  ASSERT_EQ(bytes.size(), 288u);
+  ASSERT_EQ(bytes[kHashCount1], 2);
+  ASSERT_EQ(bytes[kHashCount1 - 12], 2);  // the id count
+  ASSERT_TRUE(RestartState::parse(bytes.span()));
+
+  auto damaged = [&](uint32_t offset, uint8_t value) {
+    ByteBuffer copy = bytes;
+    copy[offset] = value;
+    return RestartState::parse(copy.span()).has_value();
+  };
+  // As many section hashes as ids, neither fewer nor more.
+  EXPECT_FALSE(damaged(kHashCount1, 1));
+  EXPECT_FALSE(damaged(kHashCount1, 3));
+  // A single-section record that add() refuses sinks the whole state
+  // instead of being dropped.
+  EXPECT_FALSE(damaged(kSectionHash2 + 5, bytes[kSectionHash2 + 5] ^ 1));
+  EXPECT_FALSE(damaged(kContentHash2 + 31, bytes[kContentHash2 + 31] ^ 0x80));
+  // An id count far beyond the bytes (0x7F000002): refused before anything
+  // is reserved for it.
+  bool parsed = true;
+  EXPECT_NO_THROW(parsed = damaged(kHashCount1 - 12 + 3, 0x7F));
+  EXPECT_FALSE(parsed);
+  // An odd path length and a content hash that is not 32 bytes.
+  EXPECT_FALSE(damaged(8, 7));
+  EXPECT_FALSE(damaged(48, 31));
+
+  // Loading such a file says it is damaged and leaves the state untouched.
+  test::WorkingFolder folder;
+  ByteBuffer broken = bytes;
+  broken[kSectionHash2] ^= 1;
+  ASSERT_TRUE(broken.saveToFile(kRestartFile));
+  RestartState untouched;
+  EXPECT_EQ(loadRestartState(&untouched), RestartLoad::kDamaged);
+  EXPECT_EQ(untouched.size(), 0u);
+  ByteBuffer intact = bytes;
+  ASSERT_TRUE(intact.saveToFile(kRestartFile));
+  EXPECT_EQ(loadRestartState(&untouched), RestartLoad::kLoaded);
+  EXPECT_EQ(untouched.size(), 2u);
+}
+
 TEST(RestartStateTest, LoadTellsNothingFromDamage) {
   test::WorkingFolder folder;
   RestartState state;

@@ -3,15 +3,18 @@
 // Tests that need a folder the scan cannot open make it with chmod 000, but
 // root reads such folders anyway. When the test runs as root, the piece runs
 // in a forked child that has given up root for the "nobody" user, and hands
-// back a text that the parent checks. The folders it touches must be open to
-// that user (see openToEveryone).
+// back a text that the parent checks, and the checks that failed inside it.
+// The folders it touches must be open to that user (see openToEveryone).
 #pragma once
 
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -36,34 +39,66 @@ inline void openToEveryone(const std::string& path) {
 }
 
 // The text `piece` returns when run in a forked child after `prepare` (run
-// there first) succeeded; nothing when the child could not be made or failed.
+// there first) succeeded; nothing when the child could not be made or
+// `prepare` failed. Checks that fail inside the piece fail the calling test:
+// the child catches them and hands their messages back after the text, and
+// its exit code tells that it did, so they are never lost with the child.
 inline std::optional<std::string> runInChild(const std::function<bool()>& prepare,
                                              const std::function<std::string()>& piece) {
+  constexpr int kChecksFailed = 4;
   int channel[2];
   if (::pipe(channel) != 0) return std::nullopt;
+  std::fflush(nullptr);  // nothing buffered is printed twice
   const pid_t child = ::fork();
   if (child < 0) return std::nullopt;
   if (child == 0) {
     ::close(channel[0]);
     if (!prepare()) ::_exit(2);
-    const std::string text = piece();
+    ::testing::TestPartResultArray failures;
+    std::string text;
+    {
+      ::testing::ScopedFakeTestPartResultReporter catcher(
+          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+      text = piece();
+    }
+    // The text, its length first, then what failed.
+    std::string message = std::to_string(text.size()) + "\n" + text;
+    for (int i = 0; i < failures.size(); ++i) {
+      const ::testing::TestPartResult& failure = failures.GetTestPartResult(i);
+      message += std::string(failure.file_name() ? failure.file_name() : "?") + ":" +
+                 std::to_string(failure.line_number()) + ": " + failure.message() + "\n";
+    }
     size_t sent = 0;
-    while (sent < text.size()) {
-      ssize_t n = ::write(channel[1], text.data() + sent, text.size() - sent);
+    while (sent < message.size()) {
+      ssize_t n = ::write(channel[1], message.data() + sent, message.size() - sent);
       if (n <= 0) ::_exit(3);
       sent += static_cast<size_t>(n);
     }
-    ::_exit(0);
+    ::_exit(failures.size() > 0 ? kChecksFailed : 0);
   }
   ::close(channel[1]);
-  std::string text;
+  std::string message;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(channel[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  while ((n = ::read(channel[0], buffer, sizeof buffer)) > 0) {
+    message.append(buffer, static_cast<size_t>(n));
+  }
   ::close(channel[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code != 0 && code != kChecksFailed) return std::nullopt;
+  const size_t lineEnd = message.find('\n');
+  const size_t length = lineEnd == std::string::npos ? 0 : std::stoul(message.substr(0, lineEnd));
+  if (lineEnd == std::string::npos || message.size() - lineEnd - 1 < length) {
+    ADD_FAILURE() << "the part run in a child process sent back a broken answer";
+    return std::nullopt;
+  }
+  std::string text = message.substr(lineEnd + 1, length);
+  if (code == kChecksFailed) {
+    ADD_FAILURE() << "checks failed in the part run in a child process:\n"
+                  << message.substr(lineEnd + 1 + length);
+  }
   return text;
 }
 

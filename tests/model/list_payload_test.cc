@@ -204,6 +204,24 @@ TEST(ListPayloadTest, DamagedFieldsFailTheParse) {
   EXPECT_FALSE(withEntry([](auto& p) { p[10 + 6 + 2 + 28 + 36] = 2; }));
 }
 
+// A declared section count far beyond the payload fails at once, without
+// reserving room for it (0x20000001 sections of 8 bytes are 8 bytes in
+// 32-bit arithmetic).
+TEST(ListPayloadTest, HugeSectionCountFailsWithoutAllocatingForIt) {
+  for (uint32_t count : {0x7FFFFFFFu, 0xFFFFFFFFu, 0x20000001u, 2u}) {
+    std::vector<uint8_t> payload = header(3, 1, 1);
+    putEntry(payload, {}, false, false, hashOf(1).bytes());
+    // Over the section count of 0 that putEntry wrote.
+    const size_t countAt = payload.size() - 4;
+    for (int b = 0; b < 4; ++b) payload[countAt + b] = static_cast<uint8_t>(count >> (8 * b));
+    putU32(payload, 7);  // one section number and an empty hash field
+    putU32(payload, 0);
+    std::optional<FileList> list;
+    EXPECT_NO_THROW(list = parseList(payload)) << count;
+    EXPECT_FALSE(list) << count;
+  }
+}
+
 TEST(ListPayloadTest, HashesShorterThanSha256AreKeptExactly) {
   std::vector<uint8_t> payload = header(3, 1, 1);
   putEntry(payload, bytesOf({0, 0x61}), false, false, bytesOf({1, 2, 3}));

@@ -83,12 +83,12 @@ TEST(SectionPackTest, ATornTailEndsThePackAndEarlierRecordsStayReadable) {
   const Damage torn[] = {
       {"the last record cut short", whole.substr(0, whole.size() - 1), {1}},
       {"a tail of zeros: the size reached the disk, the next entry did not",
-       whole + std::string(4096, '\0'),
+       std::string(whole).append(4096, '\0'),
        {1, 2}},
       {"a header cut short", whole.substr(0, whole.size() - 100 - 5), {1}},
       {"a header that fails its check",
-       whole +
-           std::string("\x03\x00\x00\x00\xff\x00\x00\x00\x01\x02\x03\x04\x05\x06\x07\x08zz", 18),
+       std::string(whole).append(
+           "\x03\x00\x00\x00\xff\x00\x00\x00\x01\x02\x03\x04\x05\x06\x07\x08zz", 18),
        {1, 2}},
       {"the last header survived, its bytes did not", zeroed, {1}},
   };

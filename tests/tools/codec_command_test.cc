@@ -9,18 +9,12 @@
 #include <string>
 
 #include "support/temp_dir.h"
+#include "tests/tools/vltool_path.h"
 
 namespace vl {
 namespace {
 
-// vltool sits in tools/ beside the tests/ folder of the same build.
-std::string vltoolPath() {
-  std::error_code error;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return "";
-  auto tool = self.parent_path().parent_path() / "tools" / "vltool";
-  return std::filesystem::exists(tool) ? tool.string() : "";
-}
+using test::vltoolPath;
 
 struct ToolRun {
   int status;
@@ -36,7 +30,7 @@ ToolRun vltool(const test::TempDir& dir, const std::string& arguments) {
 class CodecCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (vltoolPath().empty()) GTEST_SKIP() << "vltool is not built";
+    ASSERT_TRUE(test::vltoolBuilt());
   }
   test::TempDir dir_;
 };

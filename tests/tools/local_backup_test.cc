@@ -22,6 +22,7 @@
 #include "platform/os_random.h"
 #include "server/store/copy_store.h"
 #include "support/temp_dir.h"
+#include "tests/tools/vltool_path.h"
 
 namespace vl {
 namespace {
@@ -31,14 +32,7 @@ using test::writeFile;
 
 constexpr size_t kSection = 2097152;
 
-// The vltool of this build, or an empty path when the build did not say.
-std::string vltoolPath() {
-#ifdef VLTOOL_PATH
-  return std::filesystem::exists(VLTOOL_PATH) ? VLTOOL_PATH : "";
-#else
-  return "";
-#endif
-}
+using test::vltoolPath;
 
 std::string bytesFrom(uint32_t seed, size_t length) {
   std::string bytes(length, '\0');
@@ -85,7 +79,7 @@ class LocalBackupTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    if (vltoolPath().empty()) GTEST_SKIP() << "vltool is not built";
+    ASSERT_TRUE(test::vltoolBuilt());
     tree = dir.file("tree");
     store = dir.file("store");
     work = dir.file("wd");

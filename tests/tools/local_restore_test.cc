@@ -20,6 +20,7 @@
 #include "server/store/copy_store.h"
 #include "engine/deep_tree.h"
 #include "support/temp_dir.h"
+#include "tests/tools/vltool_path.h"
 
 namespace vl {
 namespace {
@@ -67,7 +68,7 @@ class LocalRestoreTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    if (!fs::exists(VLTOOL_PATH)) GTEST_SKIP() << "vltool is not built";
+    ASSERT_TRUE(test::vltoolBuilt());
     ASSERT_TRUE(keyFolder->ok());
     fs::create_directories(source());
   }
