@@ -160,6 +160,19 @@ TEST(CopyStoreTest, ACopiesFolderThatCannotBeListedStopsTheCommit) {
   EXPECT_EQ(*store->getList(1), bytes("list one"));
 }
 
+TEST(CopyStoreTest, ACommitNeverWritesThroughALeftoverTemporary) {
+  test::TempDir dir;
+  std::optional<CopyStore> store = CopyStore::open(dir.path());
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->commitCopy(ByteBuffer("first list"), {}), 1u);
+  // A move by link and unlink that a crash cut in half leaves the temporary
+  // as a second name of the stored copy.
+  ASSERT_EQ(::link(dir.file("copies/1.rec").c_str(), dir.file("copies/commit.tmp").c_str()), 0);
+  ASSERT_EQ(store->commitCopy(ByteBuffer("second list"), {}), 2u);
+  EXPECT_EQ(*store->getList(1), ByteBuffer("first list"));
+  EXPECT_EQ(*store->getList(2), ByteBuffer("second list"));
+}
+
 TEST(CopyStoreTest, SectionSetsAreCheckedAgainstTheirCount) {
   ByteBuffer set;
   set.appendU32(2);

@@ -197,6 +197,28 @@ TEST(SectionPackTest, ALaterGenerationWinsWhateverThePacksAreCalled) {
   EXPECT_EQ(*CopyStore::openForReading(dir.path())->getSection(1), bytes("newest"));
 }
 
+TEST(SectionPackTest, APackOfTheLastGenerationStopsWritingRatherThanLosingToIt) {
+  test::TempDir dir;
+  ASSERT_TRUE(CopyStore::open(dir.path()));
+  {
+    PackWriter writer;
+    ASSERT_TRUE(writer.create(dir.file("sections/1.pack"), UINT64_MAX));
+    uint64_t offset = 0;
+    uint32_t checksum = 0;
+    ASSERT_TRUE(writer.append(1, reinterpret_cast<const uint8_t*>("old"), 3, &offset, &checksum));
+    ASSERT_TRUE(writer.sync());
+  }
+  // No generation comes after the last one: a pack numbered past it would
+  // count as the oldest and lose every record it holds at the next open.
+  {
+    std::optional<CopyStore> store = CopyStore::open(dir.path());
+    ASSERT_TRUE(store);
+    EXPECT_FALSE(store->putSection(1, bytes("new")));
+    EXPECT_FALSE(store->dropSection(1));
+  }
+  EXPECT_EQ(*CopyStore::openForReading(dir.path())->getSection(1), bytes("old"));
+}
+
 TEST(SectionPackTest, ChecksumsAreCrc32cAndCanBeTakenInPieces) {
   const std::string_view digits = "123456789";
   const auto* data = reinterpret_cast<const uint8_t*>(digits.data());
