@@ -102,6 +102,17 @@ TEST(CopyStoreTest, OneWriterAtATimeAndReadersBesideIt) {
   EXPECT_FALSE(CopyStore::openForReading(dir.file("nothing here")));
 }
 
+// Only another writer makes a store "locked"; a lock that cannot be taken
+// for any other reason is a failure, so that no one waits for a writer
+// that does not exist.
+TEST(CopyStoreTest, ALockFileThatCannotBeUsedIsAFailureNotAnotherWriter) {
+  test::TempDir dir;
+  ASSERT_EQ(::mkdir(dir.file("lock").c_str(), 0700), 0);
+  StoreOpenError why = StoreOpenError::kNone;
+  EXPECT_FALSE(CopyStore::open(dir.path(), &why));
+  EXPECT_EQ(why, StoreOpenError::kFailed);
+}
+
 TEST(CopyStoreTest, CommitsAtOnceEachGetACopyOfTheirOwn) {
   test::TempDir dir;
   std::optional<CopyStore> store = CopyStore::open(dir.path());
