@@ -83,11 +83,14 @@ bool syncFolder(const std::string& folder) {
   return synced;
 }
 
-// Writes `record` to `path` (replacing what is there) and waits for the
-// disk. Records are stored raw (not as buffer files): the store keeps bytes
-// as they arrived and the file length is the record length.
+// Writes `record` to a new file `path` (removing what had the name) and
+// waits for the disk. A file left under the name is never written through:
+// it may be a second name of a stored copy (a move by link and unlink cut
+// short). Records are stored raw (not as buffer files): the store keeps
+// bytes as they arrived and the file length is the record length.
 bool writeDurable(const std::string& path, const ByteBuffer& record) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   const uint8_t* next = record.data();
   size_t left = record.size();
@@ -250,6 +253,9 @@ struct CopyStore::Packs {
       if (!writer.sync()) return false;
       writer.close();
     }
+    // No later generation exists: a pack numbered past the last would sort
+    // first and lose to every pack already there.
+    if (lastGeneration == UINT64_MAX) return false;
     for (int attempt = 0; attempt < 16; ++attempt) {
       if (lastName == UINT32_MAX) return false;
       const uint32_t name = ++lastName;

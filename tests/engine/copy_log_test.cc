@@ -135,6 +135,7 @@ TEST(CopyLog, MissingLogIsEmptyButABrokenOneIsNeverDestroyed) {
       bufferFile(le32(2) + std::string(22, 0)),   // announces two records, holds one
       bufferFile(le32(0) + "trailing"),           // bytes after the last record
       bufferFile(le32(0xFFFFFFFF)),               // a count no file could hold
+      le32(50) + le32(0),                         // a length longer than the file
       bufferFile(le32(1) + std::string(18, 0) + le32(100) + "short"),  // text cut off
   };
   for (size_t i = 0; i < broken.size(); ++i) {

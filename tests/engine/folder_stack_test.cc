@@ -108,16 +108,25 @@ TEST(FolderStack, AFolderMovedAwayFromAParkedOneIsClimbedPastByName) {
 }
 
 TEST(FolderStack, AParkedFolderThatCannotBeFoundAgainFailsItsListing) {
-  test::TempDir dir;
-  makeLevels(dir);
-  // Level 5 moves away and level 4 is renamed: neither way leads back.
-  std::string four = dir.file("root/1/2/3/4");
-  auto seen = walkDownAndUp(dir.file("root"), [&] {
-    ASSERT_EQ(std::rename((four + "/5").c_str(), dir.file("moved").c_str()), 0);
-    ASSERT_EQ(std::rename(four.c_str(), dir.file("root/1/2/3/four").c_str()), 0);
-  });
-  EXPECT_EQ(seen[4].count("error"), 1u);
-  for (int level = 5; level <= kLevels; ++level) EXPECT_EQ(seen[level], full(level)) << level;
+  // Level 5 moves away and level 4 is renamed: neither way leads back. A
+  // folder put in level 4's place, with files of the same names, is another
+  // folder and never listed for it.
+  for (bool impostor : {false, true}) {
+    SCOPED_TRACE(impostor ? "another folder in its place" : "nothing in its place");
+    test::TempDir dir;
+    makeLevels(dir);
+    std::string four = dir.file("root/1/2/3/4");
+    auto seen = walkDownAndUp(dir.file("root"), [&] {
+      ASSERT_EQ(std::rename((four + "/5").c_str(), dir.file("moved").c_str()), 0);
+      ASSERT_EQ(std::rename(four.c_str(), dir.file("root/1/2/3/four").c_str()), 0);
+      if (!impostor) return;
+      ASSERT_EQ(::mkdir(four.c_str(), 0755), 0);
+      for (const char* name : {"a", "b", "c"}) test::writeFile(four + "/" + name, "impostor");
+    });
+    EXPECT_EQ(seen[4].count("error"), 1u);
+    EXPECT_EQ(seen[4].count("a:impostor"), 0u);
+    for (int level = 5; level <= kLevels; ++level) EXPECT_EQ(seen[level], full(level)) << level;
+  }
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server/store/copy_store.h"
 #include "server/store/section_pack.h"
@@ -75,6 +78,60 @@ std::string checkUnderALowFileLimit(const std::string& folder) {
     return "the next run cannot store into it";
   }
   return "";
+}
+
+// Packs written directly, one section each: `count` runs' worth.
+void writeOneSectionPacks(const std::string& folder, uint32_t count) {
+  for (uint32_t number = 1; number <= count; ++number) {
+    PackWriter writer;
+    ASSERT_TRUE(writer.create(folder + "/sections/" + std::to_string(number) + ".pack", number));
+    const std::string record = recordOf(number);
+    uint64_t offset = 0;
+    uint32_t checksum = 0;
+    ASSERT_TRUE(writer.append(number, reinterpret_cast<const uint8_t*>(record.data()),
+                              static_cast<uint32_t>(record.size()), &offset, &checksum));
+  }
+}
+
+// Far below the file limit the store still keeps only a few packs open, so
+// that a server holding many stores does not run out of files.
+TEST(CopyStoreManyPacksTest, ReadingManyPacksKeepsOnlyAFewOpen) {
+  test::TempDir dir;
+  ASSERT_TRUE(CopyStore::open(dir.path()));
+  constexpr uint32_t kSome = 48;
+  writeOneSectionPacks(dir.path(), kSome);
+  const size_t before = openFiles();
+  std::optional<CopyStore> store = CopyStore::openForReading(dir.path());
+  ASSERT_TRUE(store);
+  for (uint32_t number = 1; number <= kSome; ++number) {
+    ASSERT_EQ(*store->getSection(number), ByteBuffer(recordOf(number))) << number;
+  }
+  EXPECT_LE(openFiles(), before + 16);
+}
+
+// Restore workers read at once while the packs they read are given up to
+// make room for others: a pack closed under a reader would hand it another
+// file's bytes or none.
+TEST(CopyStoreManyPacksTest, ThreadsReadingWhilePacksAreGivenUpEachGetTheirRecords) {
+  test::TempDir dir;
+  ASSERT_TRUE(CopyStore::open(dir.path()));
+  constexpr uint32_t kSome = 64;
+  writeOneSectionPacks(dir.path(), kSome);
+  std::optional<CopyStore> store = CopyStore::openForReading(dir.path());
+  ASSERT_TRUE(store);
+  std::atomic<uint32_t> wrong{0};
+  std::vector<std::thread> readers;
+  for (uint32_t t = 0; t < 8; ++t) {
+    readers.emplace_back([&, t] {
+      for (uint32_t round = 0; round < 200; ++round) {
+        const uint32_t number = 1 + (round * 7 + t * 13) % kSome;
+        std::optional<ByteBuffer> record = store->getSection(number);
+        if (!record || *record != ByteBuffer(recordOf(number))) ++wrong;
+      }
+    });
+  }
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(wrong.load(), 0u);
 }
 
 TEST(CopyStoreManyPacksTest, AHundredThousandPacksOpenAndReadWithSixtyFourFilesOpen) {

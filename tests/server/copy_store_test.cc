@@ -102,6 +102,17 @@ TEST(CopyStoreTest, OneWriterAtATimeAndReadersBesideIt) {
   EXPECT_FALSE(CopyStore::openForReading(dir.file("nothing here")));
 }
 
+// Only another writer makes a store "locked"; a lock that cannot be taken
+// for any other reason is a failure, so that no one waits for a writer
+// that does not exist.
+TEST(CopyStoreTest, ALockFileThatCannotBeUsedIsAFailureNotAnotherWriter) {
+  test::TempDir dir;
+  ASSERT_EQ(::mkdir(dir.file("lock").c_str(), 0700), 0);
+  StoreOpenError why = StoreOpenError::kNone;
+  EXPECT_FALSE(CopyStore::open(dir.path(), &why));
+  EXPECT_EQ(why, StoreOpenError::kFailed);
+}
+
 TEST(CopyStoreTest, CommitsAtOnceEachGetACopyOfTheirOwn) {
   test::TempDir dir;
   std::optional<CopyStore> store = CopyStore::open(dir.path());
@@ -158,6 +169,19 @@ TEST(CopyStoreTest, ACopiesFolderThatCannotBeListedStopsTheCommit) {
   ASSERT_TRUE(store);
   EXPECT_EQ(store->copyNumbers(), (std::vector<uint32_t>{1}));
   EXPECT_EQ(*store->getList(1), bytes("list one"));
+}
+
+TEST(CopyStoreTest, ACommitNeverWritesThroughALeftoverTemporary) {
+  test::TempDir dir;
+  std::optional<CopyStore> store = CopyStore::open(dir.path());
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->commitCopy(ByteBuffer("first list"), {}), 1u);
+  // A move by link and unlink that a crash cut in half leaves the temporary
+  // as a second name of the stored copy.
+  ASSERT_EQ(::link(dir.file("copies/1.rec").c_str(), dir.file("copies/commit.tmp").c_str()), 0);
+  ASSERT_EQ(store->commitCopy(ByteBuffer("second list"), {}), 2u);
+  EXPECT_EQ(*store->getList(1), ByteBuffer("first list"));
+  EXPECT_EQ(*store->getList(2), ByteBuffer("second list"));
 }
 
 TEST(CopyStoreTest, SectionSetsAreCheckedAgainstTheirCount) {

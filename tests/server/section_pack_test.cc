@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 
 #include "server/pack_files.h"
@@ -139,6 +142,73 @@ TEST(SectionPackTest, OnlyEntriesBeforeASyncMarkAreTakenWithoutReadingTheirBytes
   EXPECT_EQ(*store->getSection(2), bytes("not synced"));
 }
 
+// A header that changed after its sync mark was written names another
+// number or length: the scan ends before it rather than filing the record
+// under a number it never had.
+TEST(SectionPackTest, AnEntryHeaderThatFailsItsCheckEndsThePackEvenBeforeASyncMark) {
+  test::TempDir dir;
+  {
+    std::optional<CopyStore> store = CopyStore::open(dir.path());
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->putSectionUnsynced(1, bytes("one")));
+    ASSERT_TRUE(store->putSectionUnsynced(2, bytes("two")));
+    ASSERT_TRUE(store->syncSections());
+  }
+  const std::string pack = packsIn(dir.file("sections")).at(0);
+  std::string damaged = test::readFile(pack);
+  const size_t second = kPackHeaderSize + kPackEntryHeaderSize + 3;
+  damaged[second] ^= 0x01;  // number 2 becomes 3
+  test::writeFile(pack, damaged);
+  EXPECT_EQ(scannedNumbers(pack), (std::vector<uint32_t>{1}));
+  std::optional<CopyStore> store = CopyStore::openForReading(dir.path());
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->sectionNumbers(), (std::vector<uint32_t>{1}));
+  EXPECT_FALSE(store->getSection(3));
+}
+
+// A pack header whose generation changed holds nothing: trusting it would
+// put the pack's records before or after others by a number never given.
+TEST(SectionPackTest, APackHeaderThatFailsItsCheckHoldsNothing) {
+  test::TempDir dir;
+  {
+    std::optional<CopyStore> store = CopyStore::open(dir.path());
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->putSection(1, bytes("one")));
+  }
+  const std::string pack = packsIn(dir.file("sections")).at(0);
+  std::string damaged = test::readFile(pack);
+  damaged[15] ^= 0x40;  // the generation's top byte
+  test::writeFile(pack, damaged);
+  EXPECT_EQ(scanPackFile(pack).state, PackState::kEmpty);
+  EXPECT_TRUE(CopyStore::openForReading(dir.path())->sectionNumbers().empty());
+}
+
+// A write that failed (here: past the file size limit) ends its pack; the
+// run goes on in a new one once writing works again.
+TEST(SectionPackTest, AFailedWriteMovesTheRunToANewPack) {
+  test::TempDir dir;
+  EXPECT_EXIT(
+      {
+        std::signal(SIGXFSZ, SIG_IGN);
+        std::optional<CopyStore> store = CopyStore::open(dir.path());
+        if (!store || !store->putSection(1, bytes("one"))) std::_Exit(2);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = 4096;
+        if (::setrlimit(RLIMIT_FSIZE, &low) != 0) std::_Exit(3);
+        if (store->putSection(2, ByteBuffer(std::string(8192, 'x')))) std::_Exit(4);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        if (!store->putSection(3, bytes("three"))) std::_Exit(5);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::optional<CopyStore> store = CopyStore::openForReading(dir.path());
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->sectionNumbers(), (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(*store->getSection(3), bytes("three"));
+}
+
 TEST(SectionPackTest, PacksOfAnotherVersionAreRefusedAndStrayBytesTakenForNothing) {
   test::TempDir dir;
   ASSERT_TRUE(CopyStore::open(dir.path()));
@@ -185,7 +255,7 @@ TEST(SectionPackTest, ALaterGenerationWinsWhateverThePacksAreCalled) {
   // Packs 9 and 10 were written first, pack 5 after them.
   write(9, 1, 1, "older", false);
   write(10, 1, 2, "two", false);
-  write(5, 2, 1, "newer", true);
+  write(5, 3, 1, "newer", true);
   {
     std::optional<CopyStore> store = CopyStore::open(dir.path());
     ASSERT_TRUE(store);
@@ -195,6 +265,28 @@ TEST(SectionPackTest, ALaterGenerationWinsWhateverThePacksAreCalled) {
     ASSERT_TRUE(store->putSection(1, bytes("newest")));
   }
   EXPECT_EQ(*CopyStore::openForReading(dir.path())->getSection(1), bytes("newest"));
+}
+
+TEST(SectionPackTest, APackOfTheLastGenerationStopsWritingRatherThanLosingToIt) {
+  test::TempDir dir;
+  ASSERT_TRUE(CopyStore::open(dir.path()));
+  {
+    PackWriter writer;
+    ASSERT_TRUE(writer.create(dir.file("sections/1.pack"), UINT64_MAX));
+    uint64_t offset = 0;
+    uint32_t checksum = 0;
+    ASSERT_TRUE(writer.append(1, reinterpret_cast<const uint8_t*>("old"), 3, &offset, &checksum));
+    ASSERT_TRUE(writer.sync());
+  }
+  // No generation comes after the last one: a pack numbered past it would
+  // count as the oldest and lose every record it holds at the next open.
+  {
+    std::optional<CopyStore> store = CopyStore::open(dir.path());
+    ASSERT_TRUE(store);
+    EXPECT_FALSE(store->putSection(1, bytes("new")));
+    EXPECT_FALSE(store->dropSection(1));
+  }
+  EXPECT_EQ(*CopyStore::openForReading(dir.path())->getSection(1), bytes("old"));
 }
 
 TEST(SectionPackTest, ChecksumsAreCrc32cAndCanBeTakenInPieces) {
