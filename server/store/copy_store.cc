@@ -14,7 +14,6 @@
 
 #include "platform/file.h"
 #include "platform/file_lock.h"
-#include "platform/lock_probe.h"
 #include "server/store/section_pack.h"
 
 namespace vl {
@@ -307,8 +306,12 @@ std::optional<CopyStore> CopyStore::openWith(const std::string& folder, bool wri
   // The lock comes before the listing, so that no other writer adds a pack
   // or a copy while this one reads what is there.
   const std::string lockPath = folder + "/lock";
-  if (writing && !packs->lock.acquire(lockPath, FileLock::Wait::kNo)) {
-    return refuse(lockHeldElsewhere(lockPath) ? StoreOpenError::kLocked : StoreOpenError::kFailed);
+  if (writing) {
+    const LockOutcome locked = packs->lock.acquire(lockPath, FileLock::Wait::kNo);
+    if (!locked) {
+      return refuse(locked.kind == LockOutcome::Kind::kHeldElsewhere ? StoreOpenError::kLocked
+                                                                      : StoreOpenError::kFailed);
+    }
   }
   if (!writing) {
     // Before the packs: every section of a copy listed now is in a pack by
