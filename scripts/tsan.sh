@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the tests of the code that runs threads (restore workers and their
 # record opening, the random pool, section sealing and compression, the file
-# lock, vltool's sealing threads) with ThreadSanitizer and runs them. Any
-# race it reports fails the run.
+# lock, vltool's sealing threads, the transport and the server's connection
+# threads) with ThreadSanitizer and runs them. Any race it reports fails the
+# run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # program and the tests in it that matter here
@@ -13,6 +14,8 @@ runs=(
   "vl_codec_tests SectionCompression*"
   "vl_platform_tests *"
   "vl_tools_tests *"
+  "vl_net_tests *"
+  "vl_server_tests *"
 )
 targets=()
 for run in "${runs[@]}"; do targets+=("${run%% *}"); done
