@@ -1,0 +1,278 @@
+#include "server/accounts/sqlite_account_store.h"
+
+#include <sqlite3.h>
+
+namespace vl {
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS accounts(
+  number INTEGER PRIMARY KEY AUTOINCREMENT,
+  signing_key BLOB NOT NULL,
+  setup_record BLOB NOT NULL,
+  install_id BLOB,
+  reserved_bytes INTEGER NOT NULL,
+  created_at INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS replaced_installations(
+  account INTEGER NOT NULL REFERENCES accounts(number),
+  install_id BLOB NOT NULL,
+  replaced_at INTEGER NOT NULL,
+  PRIMARY KEY(account, install_id)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS used_starts(
+  account INTEGER NOT NULL REFERENCES accounts(number),
+  digest BLOB NOT NULL,
+  PRIMARY KEY(account, digest)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS copies(
+  account INTEGER NOT NULL REFERENCES accounts(number),
+  copy INTEGER NOT NULL,
+  finished_at INTEGER NOT NULL,
+  files INTEGER NOT NULL,
+  size INTEGER NOT NULL,
+  stored_bytes INTEGER NOT NULL,
+  PRIMARY KEY(account, copy)) WITHOUT ROWID;
+)sql";
+
+// One prepared statement, finalised when it goes.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  Statement& bind(int index, int64_t value) {
+    if (stmt_) sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+  }
+  Statement& bind(int index, std::span<const uint8_t> bytes) {
+    // A zero-length blob must still bind as a blob, not as NULL.
+    static const uint8_t kEmpty = 0;
+    if (stmt_) {
+      sqlite3_bind_blob(stmt_, index, bytes.empty() ? &kEmpty : bytes.data(),
+                        static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    }
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+  bool run() { return step() == SQLITE_DONE; }
+  int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+  bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  ByteBuffer blob(int column) const {
+    const void* data = sqlite3_column_blob(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return data ? ByteBuffer(data, static_cast<size_t>(size)) : ByteBuffer();
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A write transaction, rolled back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(sqlite3* db) : db_(db) {
+    began_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  ~Transaction() {
+    if (began_ && !committed_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  bool began() const { return began_; }
+  [[nodiscard]] bool commit() {
+    committed_ = began_ && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return committed_;
+  }
+
+ private:
+  sqlite3* db_;
+  bool began_ = false;
+  bool committed_ = false;
+};
+
+bool sameBytes(const ByteBuffer& stored, std::span<const uint8_t> bytes) {
+  return stored.size() == bytes.size() &&
+         std::equal(bytes.begin(), bytes.end(), stored.span().begin());
+}
+
+}  // namespace
+
+std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::unique_ptr<SqliteAccountStore> store(new SqliteAccountStore(db));
+  // Another process (vl_server accounts) may read while the server writes.
+  sqlite3_busy_timeout(db, 5000);
+  if (!store->exec("PRAGMA journal_mode=WAL") || !store->exec("PRAGMA synchronous=FULL") ||
+      !store->exec("PRAGMA foreign_keys=ON") || !store->exec(kSchema)) {
+    return nullptr;
+  }
+  return store;
+}
+
+SqliteAccountStore::~SqliteAccountStore() { sqlite3_close(db_); }
+
+bool SqliteAccountStore::exec(const char* sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+CreateResult SqliteAccountStore::createAccount(const NewAccount& account, uint32_t maxAccounts) {
+  std::lock_guard lock(mutex_);
+  CreateResult result;
+  Transaction transaction(db_);
+  if (!transaction.began()) return result;
+  if (maxAccounts != 0) {
+    Statement count(db_, "SELECT COUNT(*) FROM accounts");
+    if (count.step() != SQLITE_ROW) return result;
+    if (count.integer(0) >= maxAccounts) {
+      result.outcome = CreateOutcome::kFull;
+      return result;
+    }
+  }
+  Statement insert(db_,
+                   "INSERT INTO accounts(signing_key, setup_record, reserved_bytes, created_at) "
+                   "VALUES(?, ?, ?, ?)");
+  insert.bind(1, account.signingPublicKey.span())
+      .bind(2, account.setupRecord.span())
+      .bind(3, static_cast<int64_t>(account.reservedBytes))
+      .bind(4, account.createdAt);
+  if (!insert.run()) return result;
+  const int64_t number = sqlite3_last_insert_rowid(db_);
+  if (number <= 0 || number > UINT32_MAX || !transaction.commit()) return result;
+  result.outcome = CreateOutcome::kCreated;
+  result.number = static_cast<uint32_t>(number);
+  return result;
+}
+
+bool SqliteAccountStore::signingKey(uint32_t account, ByteBuffer* publicKey) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT signing_key FROM accounts WHERE number = ?");
+  select.bind(1, account);
+  if (select.step() != SQLITE_ROW) return false;
+  *publicKey = select.blob(0);
+  return true;
+}
+
+InstallationStanding SqliteAccountStore::installation(uint32_t account,
+                                                      std::span<const uint8_t> installationId) {
+  std::lock_guard lock(mutex_);
+  Transaction transaction(db_);
+  if (!transaction.began()) return InstallationStanding::kFailed;
+  Statement select(db_, "SELECT install_id FROM accounts WHERE number = ?");
+  select.bind(1, account);
+  if (select.step() != SQLITE_ROW) return InstallationStanding::kFailed;
+  if (!select.isNull(0)) {
+    if (sameBytes(select.blob(0), installationId)) return InstallationStanding::kOwner;
+    Statement replaced(
+        db_, "SELECT 1 FROM replaced_installations WHERE account = ? AND install_id = ?");
+    replaced.bind(1, account).bind(2, installationId);
+    const int found = replaced.step();
+    if (found == SQLITE_ROW) return InstallationStanding::kReplaced;
+    return found == SQLITE_DONE ? InstallationStanding::kNewcomer : InstallationStanding::kFailed;
+  }
+  // The first installation to start an exchange becomes the owner, unless a
+  // recovery already retired that id.
+  Statement replaced(db_,
+                     "SELECT 1 FROM replaced_installations WHERE account = ? AND install_id = ?");
+  replaced.bind(1, account).bind(2, installationId);
+  if (replaced.step() == SQLITE_ROW) return InstallationStanding::kReplaced;
+  Statement update(db_, "UPDATE accounts SET install_id = ? WHERE number = ?");
+  update.bind(1, installationId).bind(2, account);
+  if (!update.run() || !transaction.commit()) return InstallationStanding::kFailed;
+  return InstallationStanding::kOwner;
+}
+
+bool SqliteAccountStore::registerRecovery(uint32_t account,
+                                          std::span<const uint8_t> installationId) {
+  std::lock_guard lock(mutex_);
+  Transaction transaction(db_);
+  if (!transaction.began()) return false;
+  Statement select(db_, "SELECT install_id FROM accounts WHERE number = ?");
+  select.bind(1, account);
+  if (select.step() != SQLITE_ROW) return false;
+  if (!select.isNull(0)) {
+    const ByteBuffer previous = select.blob(0);
+    if (sameBytes(previous, installationId)) return true;
+    Statement retire(db_,
+                     "INSERT OR IGNORE INTO replaced_installations(account, install_id, "
+                     "replaced_at) VALUES(?, ?, strftime('%s','now'))");
+    retire.bind(1, account).bind(2, previous.span());
+    if (!retire.run()) return false;
+  }
+  Statement update(db_, "UPDATE accounts SET install_id = ? WHERE number = ?");
+  update.bind(1, installationId).bind(2, account);
+  return update.run() && transaction.commit();
+}
+
+StartUse SqliteAccountStore::useStart(uint32_t account, std::span<const uint8_t> digest) {
+  std::lock_guard lock(mutex_);
+  Statement insert(db_, "INSERT OR IGNORE INTO used_starts(account, digest) VALUES(?, ?)");
+  insert.bind(1, account).bind(2, digest);
+  if (!insert.run()) return StartUse::kFailed;
+  return sqlite3_changes(db_) == 1 ? StartUse::kFresh : StartUse::kReplayed;
+}
+
+bool SqliteAccountStore::usageLocked(uint32_t account, AccountUsage* usage) {
+  Statement reserved(db_, "SELECT reserved_bytes FROM accounts WHERE number = ?");
+  reserved.bind(1, account);
+  if (reserved.step() != SQLITE_ROW) return false;
+  AccountUsage figures;
+  figures.reservedBytes = static_cast<uint64_t>(reserved.integer(0));
+  Statement totals(db_, "SELECT COUNT(*), COALESCE(SUM(stored_bytes), 0) FROM copies "
+                        "WHERE account = ?");
+  totals.bind(1, account);
+  if (totals.step() != SQLITE_ROW) return false;
+  figures.copies = static_cast<uint32_t>(totals.integer(0));
+  figures.usedBytes = static_cast<uint64_t>(totals.integer(1));
+  Statement latest(db_, "SELECT finished_at, files, size FROM copies WHERE account = ? "
+                        "ORDER BY copy DESC LIMIT 1");
+  latest.bind(1, account);
+  const int found = latest.step();
+  if (found == SQLITE_ROW) {
+    figures.lastCopyTime = static_cast<uint32_t>(latest.integer(0));
+    figures.lastCopyFiles = static_cast<uint32_t>(latest.integer(1));
+    figures.lastCopySize = static_cast<uint64_t>(latest.integer(2));
+  } else if (found != SQLITE_DONE) {
+    return false;
+  }
+  *usage = figures;
+  return true;
+}
+
+bool SqliteAccountStore::usage(uint32_t account, AccountUsage* usage) {
+  std::lock_guard lock(mutex_);
+  return usageLocked(account, usage);
+}
+
+std::vector<AccountSummary> SqliteAccountStore::listAccounts() {
+  std::lock_guard lock(mutex_);
+  std::vector<AccountSummary> accounts;
+  Statement select(db_,
+                   "SELECT number, created_at, setup_record, install_id IS NOT NULL, "
+                   "(SELECT COUNT(*) FROM replaced_installations r WHERE r.account = number) "
+                   "FROM accounts ORDER BY number");
+  while (select.step() == SQLITE_ROW) {
+    AccountSummary summary;
+    summary.number = static_cast<uint32_t>(select.integer(0));
+    summary.createdAt = static_cast<uint32_t>(select.integer(1));
+    summary.setupRecord = select.blob(2);
+    summary.installationRegistered = select.integer(3) != 0;
+    summary.replacedInstallations = static_cast<uint32_t>(select.integer(4));
+    accounts.push_back(std::move(summary));
+  }
+  for (AccountSummary& summary : accounts) {
+    if (!usageLocked(summary.number, &summary.usage)) summary.usage = AccountUsage{};
+  }
+  return accounts;
+}
+
+}  // namespace vl

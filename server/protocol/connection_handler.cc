@@ -1,0 +1,359 @@
+#include "server/protocol/connection_handler.h"
+
+#include "crypto/rsa_key.h"
+#include "crypto/sha256.h"
+#include "net/chunk_header.h"
+#include "net/start_admission.h"
+#include "server/accounts/account_store.h"
+#include "server/protocol/setup_limiter.h"
+#include "server/protocol/setup_request.h"
+
+namespace vl {
+namespace {
+
+constexpr uint16_t kResultDone = 0;
+constexpr uint16_t kSetupFull = 1;
+constexpr uint16_t kSetupOutdated = 2;
+constexpr uint16_t kSetupTooMany = 3;
+constexpr uint16_t kSetupBadKeys = 4;
+constexpr uint16_t kResultNotAllowed = 5;
+
+std::string hexOf(std::span<const uint8_t> bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
+
+// A chunk of `type` carrying `payload`: MAC'd when there are keys, with a MAC
+// of zeros otherwise (a refusal before any key exists; the client acts on a
+// non-zero result without looking at the MAC).
+ByteBuffer answerChunk(ChunkType type, ByteBuffer payload, const ExchangeKeys& keys) {
+  if (keys.canAuthenticate()) return buildChunk(type, std::move(payload), false, keys);
+  ByteBuffer chunk;
+  appendChunkHeader(chunk, type);
+  chunk.appendCounted(payload);
+  const ByteBuffer zeros(kChunkMacSize);
+  chunk.appendCounted(zeros);
+  updateChunkLength(chunk);
+  return chunk;
+}
+
+// A signing modulus that can be a key at all: 256 bytes, odd, and loadable.
+bool usableSigningKey(std::span<const uint8_t> modulus) {
+  if (modulus.size() != RsaKey::kModulusBytes || (modulus[0] & 1) == 0) return false;
+  RsaKey key;
+  return key.load(modulus, false, RsaKey::kBits, RsaKeyKind::kSigning, nullptr);
+}
+
+std::string startRefusalReason(const StartAdmission& admission, const ExchangeKeys& keys) {
+  switch (admission.code) {
+    case StartAnswerCode::kOutdatedClient:
+      return "start chunk malformed, or of another version or server key number";
+    case StartAnswerCode::kUserNotFound:
+      return "user " + std::to_string(admission.start.userNumber) + " not found";
+    default:
+      return keys.present() ? "signature or Diffie-Hellman value refused"
+                            : "key establishment does not decapsulate";
+  }
+}
+
+const char* roleName(bool reader, bool owner) {
+  return reader ? "reader" : owner ? "owner" : "recovering installation";
+}
+
+}  // namespace
+
+ConnectionHandler::ConnectionHandler(const ServerContext& context, std::string address,
+                                     std::string peer)
+    : context_(context),
+      address_(std::move(address)),
+      peer_(std::move(peer)),
+      keys_(context.pool) {}
+
+void ConnectionHandler::log(const std::string& line) const {
+  if (context_.log) context_.log->write(peer_ + ": " + line);
+}
+
+HandlerStep ConnectionHandler::close(const std::string& reason) {
+  state_ = State::kFinished;
+  received_.clear();
+  keys_.clear();
+  log("closed: " + reason);
+  HandlerStep step;
+  step.action = HandlerAction::kClose;
+  step.reason = reason;
+  return step;
+}
+
+HandlerStep ConnectionHandler::receive(std::span<const uint8_t> bytes) {
+  if (state_ == State::kFinished) {
+    HandlerStep step;
+    step.action = HandlerAction::kClose;
+    step.reason = "the exchange is over";
+    return step;
+  }
+  received_.appendBytes(bytes);
+  const ChunkScan scan = classifyChunk(received_.span());
+  switch (scan.status) {
+    case ChunkStatus::kMalformed:
+      return close("bytes that are not a chunk");
+    case ChunkStatus::kTooLarge:
+      return close("a chunk declared " + std::to_string(scan.length) + " bytes long");
+    case ChunkStatus::kNeedMore:
+      if (state_ == State::kAwaitingOpening && scan.length > kMaxOpeningChunkLength) {
+        return close("an opening chunk declared " + std::to_string(scan.length) + " bytes long");
+      }
+      return {};
+    case ChunkStatus::kComplete:
+      break;
+  }
+  HandlerStep step = handleChunk();
+  received_.clear();
+  return step;
+}
+
+HandlerStep ConnectionHandler::handleChunk() {
+  const std::optional<ChunkType> type = chunkTypeOf(received_.span());
+  if (!type || wireChunkType(*type) % 2 != 0) {
+    return close("a chunk of a type no client sends");
+  }
+  const bool opening = *type == ChunkType::kExchangeStart || *type == ChunkType::kAccountSetupRequest;
+  if (state_ == State::kAwaitingOpening) {
+    if (*type == ChunkType::kExchangeStart) return handleStart();
+    if (*type == ChunkType::kAccountSetupRequest) return handleSetup();
+    return close("a request before an admitted start");
+  }
+  if (opening) return close("a second opening chunk on one connection");
+  return handleRequest(*type);
+}
+
+HandlerStep ConnectionHandler::refuseStart(StartAnswerCode code, const std::string& why) {
+  ByteBuffer answer = buildStartupAnswer(code, false, {}, keys_);
+  const std::string account = account_ ? " to account " + std::to_string(account_) : "";
+  log("start refused" + account + ": " + why + " (code " +
+      std::to_string(static_cast<uint16_t>(code)) + ")");
+  return finishWith(std::move(answer), why);
+}
+
+HandlerStep ConnectionHandler::finishWith(ByteBuffer answer, const std::string& why) {
+  state_ = State::kFinished;
+  keys_.clear();
+  HandlerStep step;
+  step.action = HandlerAction::kSendThenClose;
+  step.answer = std::move(answer);
+  step.reason = why;
+  return step;
+}
+
+HandlerStep ConnectionHandler::handleStart() {
+  const SigningKeyLookup lookup = [this](uint32_t user, ByteBuffer* publicKey) {
+    return context_.accounts->signingKey(user, publicKey);
+  };
+  StartAdmission admission = admitStart(received_.span(), *context_.serverKey, context_.keyNumber,
+                                        lookup, context_.pool, &keys_);
+  if (admission.code != StartAnswerCode::kAdmitted) {
+    return refuseStart(admission.code, startRefusalReason(admission, keys_));
+  }
+  account_ = admission.start.userNumber;
+
+  // Each admitted start is remembered, so one that was recorded on the way
+  // and is played again gets nothing.
+  const ByteBuffer digest = sha256(admission.start.signedBlock);
+  switch (context_.accounts->useStart(account_, digest.span())) {
+    case StartUse::kFresh:
+      break;
+    case StartUse::kReplayed:
+      return refuseStart(StartAnswerCode::kRefused, "start chunk used before (a replay)");
+    case StartUse::kFailed:
+      return close("the account store could not record the start");
+  }
+
+  const std::span<const uint8_t> id = admission.start.accountString;
+  role_ = Role::kReader;
+  if (!id.empty()) {
+    switch (context_.accounts->installation(account_, id)) {
+      case InstallationStanding::kOwner:
+        role_ = Role::kOwner;
+        break;
+      case InstallationStanding::kNewcomer:
+        role_ = Role::kRecoverer;
+        break;
+      case InstallationStanding::kReplaced:
+        return refuseStart(StartAnswerCode::kOtherInstallation,
+                           "installation " + hexOf(id) + " was replaced by a recovery");
+      case InstallationStanding::kFailed:
+        return close("the account store could not check the installation");
+    }
+  }
+
+  ByteBuffer answer = buildStartupAnswer(StartAnswerCode::kAdmitted, admission.encrypt,
+                                         admission.serverDhValue.span(), keys_);
+  if (answer.empty()) return close("the admission could not be built");
+  installationId_ = ByteBuffer(id);
+  encrypt_ = admission.encrypt;
+  sequence_.reset();
+  state_ = State::kAdmitted;
+  log("admitted to account " + std::to_string(account_) + " as " +
+      roleName(role_ == Role::kReader, role_ == Role::kOwner) +
+      (id.empty() ? "" : " (installation " + hexOf(id) + ")") + ", transport encryption " +
+      (encrypt_ ? "on" : "off"));
+  HandlerStep step;
+  step.action = HandlerAction::kSend;
+  step.answer = std::move(answer);
+  return step;
+}
+
+HandlerStep ConnectionHandler::answerSetup(uint16_t result, const std::string& why) {
+  ByteBuffer payload;
+  payload.appendU16(result);
+  ByteBuffer answer = answerChunk(ChunkType::kAccountSetupResponse, std::move(payload), keys_);
+  log("account setup refused: " + why + " (result " + std::to_string(result) + ")");
+  return finishWith(std::move(answer), why);
+}
+
+HandlerStep ConnectionHandler::handleSetup() {
+  SetupRequest request;
+  if (!readSetupVersions(received_.span(), &request)) {
+    return close("a setup request too short to hold its versions");
+  }
+  if (request.protocol != kStartProtocol || request.version != kStartVersion) {
+    return answerSetup(kSetupOutdated, "protocol " + std::to_string(request.protocol) +
+                                           ", version " + std::to_string(request.version));
+  }
+  SetupDetails details;
+  if (!parseSetupRequest(received_.span(), &request) ||
+      !parseSetupRecord(request.setupRecord, &details)) {
+    return close("a setup request that does not read");
+  }
+  if (request.value != 0) {
+    return answerSetup(kSetupOutdated, "setup value " + std::to_string(request.value));
+  }
+  // Counted before the costly steps: the request proves nothing about its
+  // sender, and decapsulation is a private-key operation.
+  if (!context_.limiter->allow(address_, context_.now())) {
+    return answerSetup(kSetupTooMany, "too many setup requests from " + address_);
+  }
+  if (!usableSigningKey(request.signingPublicKey)) {
+    return answerSetup(kSetupBadKeys, "the signing key is not a 2048-bit modulus");
+  }
+  const ByteBuffer secret = request.keyBlockVersion == kKeyBlockVersion
+                                ? context_.serverKey->decapsulate(request.encapsulated)
+                                : ByteBuffer();
+  if (!keys_.derive(secret.span())) {
+    return answerSetup(kSetupBadKeys, "key establishment does not decapsulate");
+  }
+
+  NewAccount account;
+  account.signingPublicKey = ByteBuffer(request.signingPublicKey);
+  account.setupRecord = ByteBuffer(request.setupRecord);
+  account.reservedBytes = static_cast<uint64_t>(context_.settings.reservedGib) << 30;
+  account.createdAt = context_.now();
+  const CreateResult created =
+      context_.accounts->createAccount(account, context_.settings.maxAccounts);
+  if (created.outcome == CreateOutcome::kFull) {
+    return answerSetup(kSetupFull, "the account limit is reached");
+  }
+  if (created.outcome != CreateOutcome::kCreated) {
+    return close("the account store could not create the account");
+  }
+
+  ByteBuffer payload;
+  payload.appendU16(kResultDone);
+  payload.appendU32(created.number);
+  payload.appendCounted(account.signingPublicKey);
+  payload.appendU32(context_.settings.reservedGib);
+  ByteBuffer answer =
+      buildChunk(ChunkType::kAccountSetupResponse, std::move(payload), false, keys_);
+  if (answer.empty()) return close("the setup answer could not be built");
+  log("account " + std::to_string(created.number) + " created for \"" + details.name + "\", \"" +
+      details.organisation + "\", <" + details.email + ">, " +
+      std::to_string(context_.settings.reservedGib) + " GiB reserved");
+  return finishWith(std::move(answer), "account created");
+}
+
+bool ConnectionHandler::allowed(ChunkType type) const {
+  switch (role_) {
+    case Role::kOwner:
+      return true;
+    case Role::kReader:
+      return type == ChunkType::kFileListRequest || type == ChunkType::kFileDataRequest;
+    case Role::kRecoverer:
+      return type == ChunkType::kRecover;
+  }
+  return false;
+}
+
+HandlerStep ConnectionHandler::answerRequest(ChunkType type, uint32_t number, uint16_t result) {
+  const std::optional<ChunkType> answerType = chunkTypeFromWire(wireChunkType(type) + 1);
+  ByteBuffer plaintext;
+  plaintext.appendU32(number);
+  plaintext.appendU16(result);
+  HandlerStep step;
+  step.action = HandlerAction::kSend;
+  step.answer = buildChunk(*answerType, std::move(plaintext), encrypt_, keys_);
+  if (step.answer.empty()) return close("an answer could not be built");
+  return step;
+}
+
+HandlerStep ConnectionHandler::handleRequest(ChunkType type) {
+  const std::string label(chunkLabel(type).substr(0, chunkLabel(type).size() - 2));
+  if ((type == ChunkType::kArchive || type == ChunkType::kRecover) && !encrypt_) {
+    return close(label + " without transport encryption");
+  }
+  OpenedChunk request;
+  switch (openRequest(received_.span(), type, encrypt_, keys_, sequence_, &request)) {
+    case OpenStatus::kOpened:
+      break;
+    case OpenStatus::kNotAuthentic:
+      return close(label + " whose MAC does not match");
+    case OpenStatus::kNotDecrypted:
+      return close(label + " whose payload does not decrypt");
+    case OpenStatus::kOutOfSequence:
+      return close(label + " out of sequence (expected " + std::to_string(sequence_.last() + 1) +
+                   ")");
+  }
+  if (!allowed(type)) {
+    log(label + " refused: not allowed to a " +
+        roleName(role_ == Role::kReader, role_ == Role::kOwner) + " (result 5)");
+    return answerRequest(type, request.number, kResultNotAllowed);
+  }
+  if (type == ChunkType::kRecover) return handleRecover(request);
+  return close(label + ": this exchange is not served yet");
+}
+
+HandlerStep ConnectionHandler::handleRecover(const OpenedChunk& request) {
+  if (!request.fields().atEnd()) return close("RecoverChunk with bytes after its number");
+  if (role_ == Role::kRecoverer) {
+    if (!context_.accounts->registerRecovery(account_, installationId_.span())) {
+      return close("the account store could not register the recovery");
+    }
+    role_ = Role::kOwner;
+    log("account " + std::to_string(account_) + " recovered: installation " +
+        hexOf(installationId_.span()) + " is now its owner");
+  }
+  AccountUsage usage;
+  if (!context_.accounts->usage(account_, &usage)) {
+    return close("the account store could not read the usage");
+  }
+  ByteBuffer plaintext;
+  plaintext.appendU32(request.number);
+  plaintext.appendU16(kResultDone);
+  plaintext.appendU32(usage.lastCopyTime);
+  plaintext.appendU32(usage.lastCopyFiles);
+  plaintext.appendU64HighFirst(usage.lastCopySize);
+  plaintext.appendU64HighFirst(usage.usedBytes);
+  plaintext.appendU32(usage.copies);
+  plaintext.appendU32(static_cast<uint32_t>(usage.reservedBytes >> 30));
+  HandlerStep step;
+  step.action = HandlerAction::kSend;
+  step.answer = buildChunk(ChunkType::kRecoverResponse, std::move(plaintext), true, keys_);
+  if (step.answer.empty()) return close("the recover answer could not be built");
+  log("recovery figures sent for account " + std::to_string(account_));
+  return step;
+}
+
+}  // namespace vl
