@@ -305,7 +305,7 @@ HandlerStep ConnectionHandler::handleRequest(ChunkType type) {
     return close(label + " without transport encryption");
   }
   OpenedChunk request;
-  switch (openRequest(received_.span(), type, encrypt_, keys_, sequence_, &request)) {
+  switch (openRequest(ByteBuffer(received_.span()), type, encrypt_, keys_, sequence_, &request)) {
     case OpenStatus::kOpened:
       break;
     case OpenStatus::kNotAuthentic:
