@@ -205,7 +205,7 @@ std::optional<uint16_t> ask(Session& session, ChunkType type, OpenedChunk* opene
   if (step.action != HandlerAction::kSend) return std::nullopt;
   OpenedChunk answer;
   const ChunkType answerType = *chunkTypeFromWire(wireChunkType(type) + 1);
-  if (openAnswer(step.answer.span(), answerType, session.client.encrypt, session.client.keys,
+  if (openAnswer(ByteBuffer(step.answer.span()), answerType, session.client.encrypt, session.client.keys,
                  session.client.sequence, &answer) != OpenStatus::kOpened) {
     return std::nullopt;
   }

@@ -124,7 +124,7 @@ class ServerWorld {
       reply.echo = ByteBuffer(echo);
     }
     ByteBuffer plaintext;
-    reply.macVerified = verifyAndOpen(chunk.span(), ChunkType::kAccountSetupResponse, false,
+    reply.macVerified = verifyAndOpen(ByteBuffer(chunk.span()), ChunkType::kAccountSetupResponse, false,
                                       macKeys, &plaintext) == OpenStatus::kOpened;
     return reply;
   }

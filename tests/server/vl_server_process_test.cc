@@ -183,7 +183,7 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   const ByteBuffer answer = readChunk(setupFd, 30);
   ::close(setupFd);
   ByteBuffer plaintext;
-  ASSERT_EQ(verifyAndOpen(answer.span(), ChunkType::kAccountSetupResponse, false, macKeys,
+  ASSERT_EQ(verifyAndOpen(ByteBuffer(answer.span()), ChunkType::kAccountSetupResponse, false, macKeys,
                           &plaintext),
             OpenStatus::kOpened);
   StrictReader reader(plaintext.span());
