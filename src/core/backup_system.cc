@@ -20,9 +20,18 @@ BackupSystem::BackupSystem() {
   }
   working_directory_ = *folder;
 
-  // NOT BUILT YET: the server connection (default host, address 0, port
-  // 55502) is created here, failing with kSystemConnectionFailure. Until the
-  // transport exists there is no connection, and nothing that needs one runs.
+  // A damaged "server.bin" is a failure too: falling back to the built-in
+  // server would send this user's exchanges somewhere they did not choose.
+  server_ = chooseServer();
+  if (!server_) {
+    fail(kSystemConnectionFailure);
+    return;
+  }
+  connection_ = std::make_unique<ServerConnection>(server_->endpoint);
+  if (connection_->failed()) {
+    fail(kSystemConnectionFailure);
+    return;
+  }
 
   uint32_t code = 0;
   random_pool_ = startRandomPool(kRandomSeedFile, code);
@@ -34,6 +43,8 @@ BackupSystem::BackupSystem() {
 }
 
 BackupSystem::~BackupSystem() {
+  // An exchange still attached goes before the pool it draws from.
+  connection_.reset();
   if (random_pool_) finishRandomPool(*random_pool_, kRandomSeedFile);
 }
 

@@ -7,18 +7,32 @@
 // pointer below. A construction that fails leaves failed() set with a code
 // (see exit_codes.h); operations then refuse to run. Destroying it saves the
 // random pool's seed for the next run and wipes the pool.
+//
+// The operations that start a task with the server (account_operations.cc)
+// gather the keys it needs, build its exchange and attach it to the
+// connection; the caller then runs the connection.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "crypto/random_pool.h"
 #include "engine/copy_log.h"
 #include "engine/folder_selection.h"
+#include "net/send_action.h"
+#include "net/server_connection.h"
+#include "net/server_setting.h"
+#include "net/setup_act.h"
+#include "net/start_chunk.h"
+#include "ui/short_exchange_actions.h"
 
 namespace vl {
+
+// Whose the chosen recovery file is, compared with this installation.
+enum class RecoveryFileUser { kSameUser, kOtherUser, kUnreadable };
 
 class BackupSystem {
  public:
@@ -49,14 +63,63 @@ class BackupSystem {
   bool networkReady() const { return network_ready_.load() != 0; }
   void setNetworkReady(bool ready) { network_ready_.store(ready ? 1 : 0); }
 
+  // The server every operation talks to: the one stored with `vardlok
+  // server`, else the built-in one. Null / nothing when construction failed
+  // before it was chosen.
+  ServerConnection* connection() { return connection_.get(); }
+  const ServerSetting* server() const { return server_ ? &*server_ : nullptr; }
+
+  // Runs the attached exchange to its end on this thread; network ready is
+  // cleared meanwhile. True when the exchange ended normally.
+  bool runConnection();
+
+  // Attaches `exchange` with a new start chunk made from `input` for the
+  // chosen server; `keys` and `dhExponent` (the exchange's own) receive what
+  // the exchange needs to read the answers. False, with nothing attached,
+  // when the system failed, the pool holds less than 512 credit units or
+  // the chunk cannot be built.
+  bool openExchange(const StartChunkInput& input, std::unique_ptr<SendAction> exchange,
+                    ExchangeKeys* keys, ByteBuffer* dhExponent);
+
+  // Account setup: a new installation id, "last.bin" saying no copy yet, a
+  // new key set, then the setup exchange attached. Making the keys takes a
+  // while. The exchange writes the key files and the recovery file at
+  // `recoveryFilePath` when the server accepts the account. `callbacks`
+  // must outlive the run.
+  bool createAccount(SetupMainAction* callbacks, const std::string& recoveryFilePath,
+                     const AccountDetails& details);
+
+  // Takes the account of the recovery file over on this installation: a new
+  // installation id, "local_key.bin" (with only the public half of the
+  // encryption key) and "logg_key.bin" from the file, then the recover
+  // exchange attached. `serverKeyFlag` receives the file's server-key flag.
+  bool recoverAccount(RecoverMainAction* callbacks, const std::string& recoveryFilePath,
+                      bool* serverKeyFlag);
+
+  // The recovery file the user last chose for restores; kept for the run.
+  void setRecoveryFile(std::string path) { recovery_file_ = std::move(path); }
+  const std::string& recoveryFile() const { return recovery_file_; }
+  // Whether that file is readable and belongs to the installed account.
+  RecoveryFileUser checkRecoveryFileUser() const;
+
+  // Overwrites every byte of the file once with the low byte of the next
+  // value of the C generator, in place. False when it cannot be opened for
+  // update or a write fails. Deleting it is the caller's next step.
+  static bool eraseRecoveryFile(const std::string& path);
+
  private:
   void fail(uint32_t code);
+  // A new installation id from the pool, written to "install_id.bin".
+  bool makeInstallId();
 
   uint8_t failed_ = 0;
   uint32_t failure_code_ = 0;
   std::string working_directory_;
   FolderSelection selection_;
   std::unique_ptr<RandomPool> random_pool_;
+  std::optional<ServerSetting> server_;
+  std::unique_ptr<ServerConnection> connection_;
+  std::string recovery_file_;
   uint32_t language_ = 0;
   std::atomic<uint8_t> network_ready_{0};
 };

@@ -41,12 +41,11 @@ ByteBuffer signedBlock(const StartChunkInput& input, const ByteBuffer& nonce,
 // Everything but the keys; false with nothing usable in `out`.
 bool assembleStart(const StartChunkInput& input, const ServerKey& server, RandomPool* pool,
                    ByteBuffer* secret, BuiltStart* out) {
-  RsaKey serverKey;
   ByteBuffer nonce;
   ByteBuffer encapsulated;
-  if (pool == nullptr || !loadServerPublicKey(server, pool, &serverKey) ||
-      !pool->generate(kStartNonceSize, nonce) || nonce.size() != kStartNonceSize ||
-      !serverKey.encapsulate(pool, secret, &encapsulated)) {
+  if (pool == nullptr || !pool->generate(kStartNonceSize, nonce) ||
+      nonce.size() != kStartNonceSize ||
+      !encapsulateForServer(server, pool, secret, &encapsulated)) {
     return false;
   }
   ByteBuffer dhValue;
@@ -114,6 +113,18 @@ std::optional<uint32_t> serverModulusBytes(uint16_t sizeCode) {
     default:
       return std::nullopt;
   }
+}
+
+bool encapsulateForServer(const ServerKey& server, RandomPool* pool, ByteBuffer* secret,
+                          ByteBuffer* encapsulated) {
+  RsaKey serverKey;
+  if (pool == nullptr || !loadServerPublicKey(server, pool, &serverKey) ||
+      !serverKey.encapsulate(pool, secret, encapsulated)) {
+    *secret = ByteBuffer();
+    *encapsulated = ByteBuffer();
+    return false;
+  }
+  return true;
 }
 
 bool buildStartChunk(const StartChunkInput& input, const ServerKey& server, RandomPool* pool,

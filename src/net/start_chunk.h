@@ -42,6 +42,13 @@ constexpr uint32_t kStartNonceSize = 8;
 // 256, 384, 512 bytes (2048, 3072, 4096 bits); nothing for any other code.
 std::optional<uint32_t> serverModulusBytes(uint16_t sizeCode);
 
+// The RSA half of key establishment: a new 32-byte exchange secret and its
+// encapsulation under `server`'s key. False, both empty, when the pool
+// refuses or the key's size code or modulus is wrong. Account setup uses it
+// alone; every start chunk uses it too.
+[[nodiscard]] bool encapsulateForServer(const ServerKey& server, RandomPool* pool,
+                                        ByteBuffer* secret, ByteBuffer* encapsulated);
+
 // What the exchange's creator gives for every start chunk it builds.
 struct StartChunkInput {
   uint32_t userNumber = 0;

@@ -1,0 +1,60 @@
+// What every vardlok command shares: messages on standard error in the
+// language of the system's language setting, the system object, paths the
+// user gave (relative to where vardlok was started, not to the working
+// directory), and the terminal's versions of the progress callbacks.
+//
+// A terminal has no mouse to collect random data with, so the pool of a
+// system whose seed file did not credit it is credited from the operating
+// system's generator instead of the collection dialog.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/backup_system.h"
+#include "ui/short_exchange_actions.h"
+
+namespace vardlok {
+
+// Language 0 is Swedish, anything else English (the system's setting; 0
+// before a system exists).
+void say(uint32_t language, std::string_view swedish, std::string_view english);
+
+// `path` made absolute against the directory vardlok was started in.
+std::string absolutePath(const std::string& path);
+
+// The system object, made the process's one; null, after saying why, when
+// it could not be built.
+std::unique_ptr<vl::BackupSystem> openSystem();
+void closeSystem(std::unique_ptr<vl::BackupSystem> system);
+
+// A pool credited enough to make keys; false when even the operating
+// system gives no random bytes.
+bool ensureRandomCredit(vl::BackupSystem& system);
+
+class TerminalSetup : public vl::SetupMainAction {
+ public:
+  explicit TerminalSetup(uint32_t language) : language_(language) {}
+  void setupFailed(std::string_view swedish, std::string_view english, uint32_t flag) override;
+  void setupSucceeded() override { succeeded_ = true; }
+  bool succeeded() const { return succeeded_; }
+
+ private:
+  uint32_t language_;
+  bool succeeded_ = false;
+};
+
+class TerminalRecover : public vl::RecoverMainAction {
+ public:
+  explicit TerminalRecover(uint32_t language) : language_(language) {}
+  void recoverFailed(std::string_view swedish, std::string_view english) override;
+  void recoverSucceeded() override { succeeded_ = true; }
+  bool succeeded() const { return succeeded_; }
+
+ private:
+  uint32_t language_;
+  bool succeeded_ = false;
+};
+
+}  // namespace vardlok

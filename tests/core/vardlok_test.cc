@@ -1,0 +1,288 @@
+// vardlok against the real vl_server on a free loopback port: the server
+// stored, an account created, taken over in a second working directory, and
+// the old installation then refused; each vardlok run is a process of its
+// own with its own HOME.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/usage_files.h"
+#include "crypto/key_files.h"
+#include "crypto/random_pool.h"
+#include "net/exchange_messages.h"
+#include "net/recover_act.h"
+#include "net/server_connection.h"
+#include "net/server_setting.h"
+#include "net/start_chunk.h"
+#include "platform/os_random.h"
+#include "support/temp_dir.h"
+
+namespace vl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One user's computer: a HOME of its own, and the working directory in it.
+struct Computer {
+  test::TempDir home;
+  std::string workingFile(const std::string& name) const {
+    return home.path() + "/.local/share/VL_wd/" + name;
+  }
+
+  // Runs vardlok with `args` to its end; its exit status, stderr in `errors`.
+  int vardlok(const std::vector<std::string>& args, std::string* errors = nullptr) const {
+    std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/bin:/bin"};
+    std::vector<char*> argv{const_cast<char*>(VARDLOK_PATH)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    const std::string errPath = home.file("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t child = 0;
+    const int spawned =
+        ::posix_spawn(&child, VARDLOK_PATH, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (errors != nullptr) *errors = test::readFile(errPath);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+#ifdef VL_SERVER_PATH
+
+// A running vl_server with a fresh data folder and the development key.
+class RunningServer {
+ public:
+  RunningServer() {
+    data_ = dir_.file("data");
+    if (run({"init", "--data", data_, "--key-file", VL_DEV_SERVER_KEY}, false) != 0) return;
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      const int err = ::open(dir_.file("server.err").c_str(), O_WRONLY | O_CREAT, 0600);
+      ::dup2(err, 2);
+      ::close(out[0]);
+      ::execl(VL_SERVER_PATH, VL_SERVER_PATH, "run", "--data", data_.c_str(), "--listen",
+              "127.0.0.1:0", "--reserved-gib", "40", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    const std::string line = readUntil(out[0], "\n", 30);
+    ::close(out[0]);
+    const auto at = line.find("listening on 127.0.0.1:");
+    if (at != std::string::npos) port_ = std::stoi(line.substr(at + 23));
+  }
+  ~RunningServer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  int port() const { return port_; }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string keyRecord() const { return data_ + "/server_key.rec"; }
+  std::string log() const { return test::readFile(dir_.file("server.err")); }
+
+ private:
+  static std::string readUntil(int fd, const std::string& stop, double seconds) {
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline && text.find(stop) == std::string::npos) {
+      pollfd wait{fd, POLLIN, 0};
+      if (::poll(&wait, 1, 100) <= 0) continue;
+      char piece[256];
+      const ssize_t n = ::read(fd, piece, sizeof piece);
+      if (n <= 0) break;
+      text.append(piece, static_cast<size_t>(n));
+    }
+    return text;
+  }
+
+  int run(const std::vector<std::string>& args, bool) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::vector<char*> argv{const_cast<char*>(VL_SERVER_PATH)};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::execv(VL_SERVER_PATH, argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  test::TempDir dir_;
+  std::string data_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+struct RecoverOutcome {
+  std::string swedish;
+  bool succeeded = false;
+};
+
+struct RecordingRecover : RecoverMainAction {
+  RecoverOutcome* outcome;
+  explicit RecordingRecover(RecoverOutcome* o) : outcome(o) {}
+  void recoverFailed(std::string_view sv, std::string_view) override { outcome->swedish = sv; }
+  void recoverSucceeded() override { outcome->succeeded = true; }
+};
+
+// A recover exchange from `computer` as it stands, in this process: its own
+// installation id and keys, not new ones.
+RecoverOutcome recoverAsIs(const Computer& computer) {
+  RecoverOutcome outcome;
+  RecordingRecover callbacks(&outcome);
+  std::optional<ServerSetting> setting = chooseServer(computer.workingFile(kServerSettingFile));
+  LocalKeyRecord local;
+  ByteBuffer installId;
+  EXPECT_TRUE(setting && readLocalKey(computer.workingFile(kLocalKeyFile), &local) &&
+              readInstallId(computer.workingFile(kInstallIdFile), &installId));
+  if (!setting) return outcome;
+  RandomPool pool;
+  uint8_t seed[32];
+  osRandomBytes(seed, sizeof seed);
+  pool.addBytes(seed, true);
+  AccountFiles files;
+  files.lastCopy = computer.home.file("last-copy.bin");
+  files.usage = computer.home.file("usage-copy.bin");
+  auto act = std::make_unique<RecoverAct>(&callbacks, &pool, files);
+  BuiltStart built;
+  const StartChunkInput input{local.userNumber, installId.span(), local.signingKey.span(), true,
+                              true};
+  EXPECT_TRUE(buildStartChunk(input, setting->key, &pool, &act->keys(), &built));
+  act->dhExponent() = std::move(built.dhExponent);
+  TransportOptions options;
+  options.lastAddressPath = computer.home.file("last_ip.bin");
+  ServerConnection connection(setting->endpoint, options);
+  EXPECT_TRUE(connection.attach(std::move(built.chunk), std::move(act)));
+  connection.run();
+  return outcome;
+}
+
+TEST(VardlokTest, AnAccountIsCreatedTakenOverAndTheOldInstallationRefused) {
+  RunningServer server;
+  ASSERT_NE(server.port(), 0) << server.log();
+  Computer first, second;
+  std::string errors;
+  ASSERT_EQ(first.vardlok({"server", server.address(), "--key-record", server.keyRecord()},
+                          &errors),
+            0)
+      << errors;
+  const std::string recovery = first.home.file("anna.drf");
+  ASSERT_EQ(first.vardlok({"account", "create", recovery, "--name", "Anna Berg",
+                           "--organisation", "Berg AB", "--email", "anna@example.org"},
+                          &errors),
+            0)
+      << errors << server.log();
+  EXPECT_EQ(std::filesystem::file_size(recovery), 1245u);
+  EXPECT_EQ(std::filesystem::file_size(first.workingFile(kLocalKeyFile)), 568u);
+  EXPECT_EQ(std::filesystem::file_size(first.workingFile(kLogKeyFile)), 40u);
+  EXPECT_EQ(std::filesystem::file_size(first.workingFile(kInstallIdFile)), 16u);
+  EXPECT_EQ(test::readFile(first.workingFile(kLastCopyFile)), std::string("\4\0\0\0\0\0\0\0", 8));
+  EXPECT_EQ(readServerUsage(first.workingFile(kServerUsageFile)).reserved_gib, 40u);
+  EXPECT_NE(server.log().find("Berg AB"), std::string::npos);
+  RecoveryRecord record;
+  ASSERT_TRUE(readRecovery(recovery, &record));
+  LocalKeyRecord firstLocal;
+  ASSERT_TRUE(readLocalKey(first.workingFile(kLocalKeyFile), &firstLocal));
+  EXPECT_EQ(firstLocal.userNumber, record.userNumber);
+
+  // The first computer uses its account, so the server knows its installation.
+  ASSERT_TRUE(recoverAsIs(first).succeeded);
+
+  // Taking the account over on a second computer.
+  ASSERT_EQ(second.vardlok({"server", server.address(), "--key-record", server.keyRecord()}), 0);
+  ASSERT_EQ(second.vardlok({"account", "recover", recovery}, &errors), 0) << errors;
+  LocalKeyRecord secondLocal;
+  ASSERT_TRUE(readLocalKey(second.workingFile(kLocalKeyFile), &secondLocal));
+  EXPECT_EQ(secondLocal.userNumber, record.userNumber);
+  EXPECT_EQ(std::filesystem::file_size(second.workingFile(kLocalKeyFile)), 568u);
+  const std::string onDisk = test::readFile(second.workingFile(kLocalKeyFile));
+  const std::string privatePart(reinterpret_cast<const char*>(record.encryptionKey.data()) + 256,
+                                64);
+  EXPECT_EQ(onDisk.find(privatePart), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(second.workingFile(kLogKeyFile)), 40u);
+  EXPECT_NE(test::readFile(second.workingFile(kInstallIdFile)),
+            test::readFile(first.workingFile(kInstallIdFile)));
+  EXPECT_EQ(readServerUsage(second.workingFile(kServerUsageFile)).reserved_gib, 40u);
+  EXPECT_TRUE(std::filesystem::exists(second.workingFile(kLastCopyFile)));
+
+  // The first computer's installation is now someone else's account.
+  const RecoverOutcome old = recoverAsIs(first);
+  EXPECT_FALSE(old.succeeded);
+  EXPECT_EQ(old.swedish, answerCodeMessage(ExchangeKind::kRecover, 5).swedish);
+  // The second computer, the owner now, is admitted.
+  EXPECT_TRUE(recoverAsIs(second).succeeded);
+}
+
+TEST(VardlokTest, ARecoveryFileOfAnAccountTheServerDoesNotKnowGetsCodeOne) {
+  RunningServer server;
+  ASSERT_NE(server.port(), 0) << server.log();
+  Computer computer;
+  ASSERT_EQ(computer.vardlok({"server", server.address(), "--key-record", server.keyRecord()}),
+            0);
+  // A well-formed recovery file for user 9999, whom this server never saw.
+  RecoveryRecord record;
+  record.userNumber = 9999;
+  record.localKey = ByteBuffer(std::vector<uint8_t>(32, 1));
+  record.logKey = ByteBuffer(std::vector<uint8_t>(32, 2));
+  ByteBuffer full(std::string_view(
+      test::readFile(VL_DEV_SERVER_KEY)));  // any 896-byte full-form key
+  record.encryptionKey = full;
+  ASSERT_EQ(full.size(), 896u);
+  record.signingKey = ByteBuffer(full.span().subspan(0, 256));
+  ASSERT_TRUE(writeRecovery(computer.home.file("stranger.drf"), record));
+  std::string errors;
+  EXPECT_EQ(computer.vardlok({"account", "recover", computer.home.file("stranger.drf")}, &errors),
+            1);
+  EXPECT_NE(errors.find(answerCodeMessage(ExchangeKind::kRecover, 1).swedish), std::string::npos)
+      << errors;
+}
+
+#endif  // VL_SERVER_PATH
+
+TEST(VardlokTest, CommandLinesAndFailuresBeforeAnyServerAnswers) {
+  Computer computer;
+  std::string errors;
+  EXPECT_EQ(computer.vardlok({"help"}, &errors), 0);
+  EXPECT_NE(errors.find("vardlok account recover FILE"), std::string::npos);
+  EXPECT_EQ(computer.vardlok({"account", "create", "x.drf", "--name", "A"}), 2);
+  EXPECT_EQ(computer.vardlok({"server", "127.0.0.1:99999", "--key-record", "k"}), 2);
+  EXPECT_EQ(computer.vardlok({"nonsense"}), 2);
+  EXPECT_EQ(computer.vardlok({"account", "recover", computer.home.file("missing.drf")}, &errors),
+            1);
+  EXPECT_NE(errors.find("Fel: Kunde inte läsa återställningsfil."), std::string::npos);
+  test::writeFile(computer.home.file("bad.rec"), std::string(266, '\1'));
+  EXPECT_EQ(computer.vardlok({"server", "127.0.0.1:1", "--key-record", computer.home.file("bad.rec")},
+                             &errors),
+            1);
+  EXPECT_NE(errors.find("Fel: Filen innehåller ingen servernyckel."), std::string::npos) << errors;
+}
+
+}  // namespace
+}  // namespace vl
