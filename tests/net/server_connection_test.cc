@@ -208,6 +208,7 @@ TEST_F(ConnectionFixture, ReconnectsWait15SecondsFirstAnd5AfterThatAndAgain15Aft
   answers.push_back(makeChunk(ChunkType::kFileData, 4));
   ASSERT_TRUE(client.attach(opening(), exchange(std::move(answers), /*reconnects=*/4)));
   EXPECT_FALSE(client.run());
+  peer.finish();
   EXPECT_EQ(system_.sleeps, (std::vector<uint32_t>{15000, 5000, 5000, 15000}));
   EXPECT_EQ(log_.reconnects, 5);
   // Every new connection began with the exchange's fresh opening chunk.

@@ -92,7 +92,13 @@ class ScriptedPeer {
       listener_.close();
     });
   }
-  ~ScriptedPeer() { thread_.join(); }
+  ~ScriptedPeer() { finish(); }
+
+  // Waits until the peer has served its connections, so that what its
+  // script wrote may be read.
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+  }
 
   bool listening() const { return listening_; }
   uint16_t port() const { return port_; }
