@@ -133,6 +133,8 @@ def measure(args, load, port, pid, database):
     print(f"  server RSS: first third {first / 1024:.1f} MiB, last third {last / 1024:.1f} MiB "
           f"({growth * 100:+.1f}%), peak {max(samples, default=0) / 1024:.1f} MiB, "
           f"{len(samples)} samples")
+    tenths = [samples[len(samples) * i // 10] / 1024 for i in range(10)] if samples else []
+    print("  server RSS by tenths of the run (MiB): " + " ".join(f"{v:.1f}" for v in tenths))
     print(f"  start digests kept for the replay check: {kept_starts(database)}")
 
     # One client alone on the idle server, with an account the load made.
