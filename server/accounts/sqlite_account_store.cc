@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 namespace vl {
 namespace {
 
@@ -21,6 +23,7 @@ CREATE TABLE IF NOT EXISTS replaced_installations(
 CREATE TABLE IF NOT EXISTS used_starts(
   account INTEGER NOT NULL REFERENCES accounts(number),
   digest BLOB NOT NULL,
+  used_order INTEGER NOT NULL DEFAULT 0,
   PRIMARY KEY(account, digest)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS copies(
   account INTEGER NOT NULL REFERENCES accounts(number),
@@ -102,7 +105,8 @@ bool sameBytes(const ByteBuffer& stored, std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& path) {
+std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& path,
+                                                             uint32_t keptStartsPerAccount) {
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -113,9 +117,11 @@ std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& 
   // Another process (vl_server accounts) may read while the server writes.
   sqlite3_busy_timeout(db, 5000);
   if (!store->exec("PRAGMA journal_mode=WAL") || !store->exec("PRAGMA synchronous=FULL") ||
-      !store->exec("PRAGMA foreign_keys=ON") || !store->exec(kSchema)) {
+      !store->exec("PRAGMA foreign_keys=ON") || !store->exec(kSchema) ||
+      !store->addStartOrder()) {
     return nullptr;
   }
+  store->kept_starts_ = std::max<uint32_t>(keptStartsPerAccount, 1);
   return store;
 }
 
@@ -213,12 +219,36 @@ bool SqliteAccountStore::registerRecovery(uint32_t account,
   return update.run() && transaction.commit();
 }
 
+bool SqliteAccountStore::addStartOrder() {
+  // Databases made before the digests were numbered lack the column; their
+  // digests get number 0 and are the first to go.
+  Statement probe(db_, "SELECT used_order FROM used_starts LIMIT 0");
+  if (!probe.ok() &&
+      !exec("ALTER TABLE used_starts ADD COLUMN used_order INTEGER NOT NULL DEFAULT 0")) {
+    return false;
+  }
+  return exec("CREATE INDEX IF NOT EXISTS used_starts_order ON used_starts(account, used_order)");
+}
+
 StartUse SqliteAccountStore::useStart(uint32_t account, std::span<const uint8_t> digest) {
   std::lock_guard lock(mutex_);
-  Statement insert(db_, "INSERT OR IGNORE INTO used_starts(account, digest) VALUES(?, ?)");
-  insert.bind(1, account).bind(2, digest);
+  Transaction transaction(db_);
+  if (!transaction.began()) return StartUse::kFailed;
+  Statement last(db_, "SELECT COALESCE(MAX(used_order), 0) FROM used_starts WHERE account = ?");
+  last.bind(1, account);
+  if (last.step() != SQLITE_ROW) return StartUse::kFailed;
+  const int64_t order = last.integer(0) + 1;
+  Statement insert(db_,
+                   "INSERT OR IGNORE INTO used_starts(account, digest, used_order) VALUES(?, ?, ?)");
+  insert.bind(1, account).bind(2, digest).bind(3, order);
   if (!insert.run()) return StartUse::kFailed;
-  return sqlite3_changes(db_) == 1 ? StartUse::kFresh : StartUse::kReplayed;
+  if (sqlite3_changes(db_) != 1) return StartUse::kReplayed;
+  // Only the newest kept_starts_ digests of an account stay; without this
+  // the table would grow by one row for every exchange ever started.
+  Statement forget(db_, "DELETE FROM used_starts WHERE account = ? AND used_order <= ?");
+  forget.bind(1, account).bind(2, order - kept_starts_);
+  if (!forget.run() || !transaction.commit()) return StartUse::kFailed;
+  return StartUse::kFresh;
 }
 
 bool SqliteAccountStore::usageLocked(uint32_t account, AccountUsage* usage) {

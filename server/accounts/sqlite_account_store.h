@@ -9,6 +9,12 @@
 // Tables: accounts; replaced_installations (ids a recovery replaced);
 // used_starts (digests of admitted start chunks, so a recorded one cannot be
 // played again); copies (one row per stored copy, for the usage figures).
+//
+// A start chunk carries no time, so the replay check cannot forget digests
+// by age; it keeps the newest keptStartsPerAccount of each account (numbered
+// in the order used) and forgets older ones. Only the account's own signed
+// starts push a digest out, and at the default a start chunk is refused
+// again for the next 10 000 exchanges of its account (years of daily use).
 #pragma once
 
 #include <memory>
@@ -25,7 +31,10 @@ class SqliteAccountStore final : public AccountStore {
  public:
   // Opens (creating when missing) the database at `path`; null when it
   // cannot be opened or set up.
-  static std::unique_ptr<SqliteAccountStore> open(const std::string& path);
+  static constexpr uint32_t kKeptStartsPerAccount = 10000;
+
+  static std::unique_ptr<SqliteAccountStore> open(
+      const std::string& path, uint32_t keptStartsPerAccount = kKeptStartsPerAccount);
   ~SqliteAccountStore() override;
   SqliteAccountStore(const SqliteAccountStore&) = delete;
   SqliteAccountStore& operator=(const SqliteAccountStore&) = delete;
@@ -44,9 +53,12 @@ class SqliteAccountStore final : public AccountStore {
   explicit SqliteAccountStore(sqlite3* db) : db_(db) {}
   bool exec(const char* sql);
   bool usageLocked(uint32_t account, AccountUsage* usage);
+  // Numbers the used-start digests in databases made before they were.
+  bool addStartOrder();
 
   std::mutex mutex_;
   sqlite3* db_;  // guarded by mutex_
+  uint32_t kept_starts_ = kKeptStartsPerAccount;
 };
 
 }  // namespace vl
