@@ -66,8 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       vl::RsaKey key;
       if (key.load(form.span(), true, 2048, vl::RsaKeyKind::kSigning, nullptr)) {
         check(key.exportFull().size() == 896);
+        // A form whose numbers are not a real key loads, but its signatures
+        // do not verify and are refused: none, or one of the full size.
         uint8_t digest[32] = {};
-        check(key.sign(digest).size() == 256);
+        const size_t signature = key.sign(digest).size();
+        check(signature == 0 || signature == 256);
       }
       break;
     }
