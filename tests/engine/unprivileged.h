@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -40,11 +41,14 @@ inline void openToEveryone(const std::string& path) {
 
 // The text `piece` returns when run in a forked child after `prepare` (run
 // there first) succeeded; nothing when the child could not be made or
-// `prepare` failed. Checks that fail inside the piece fail the calling test:
-// the child catches them and hands their messages back after the text, and
-// its exit code tells that it did, so they are never lost with the child.
+// `prepare` failed. Checks that fail inside the piece, on any of its
+// threads, fail the calling test: the child catches them and hands their
+// messages back after the text, and its exit code tells that it did, so they
+// are never lost with the child. A child that dies by a signal or exits
+// otherwise than here fails the calling test as well.
 inline std::optional<std::string> runInChild(const std::function<bool()>& prepare,
                                              const std::function<std::string()>& piece) {
+  constexpr int kPrepareFailed = 2;
   constexpr int kChecksFailed = 4;
   int channel[2];
   if (::pipe(channel) != 0) return std::nullopt;
@@ -53,20 +57,28 @@ inline std::optional<std::string> runInChild(const std::function<bool()>& prepar
   if (child < 0) return std::nullopt;
   if (child == 0) {
     ::close(channel[0]);
-    if (!prepare()) ::_exit(2);
-    ::testing::TestPartResultArray failures;
+    if (!prepare()) ::_exit(kPrepareFailed);
+    // Checks on this thread go to the first list; checks on threads that
+    // the piece starts go through the process-wide reporter to the second.
+    ::testing::TestPartResultArray failures[2];
     std::string text;
     {
-      ::testing::ScopedFakeTestPartResultReporter catcher(
-          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+      ::testing::ScopedFakeTestPartResultReporter otherThreads(
+          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &failures[1]);
+      ::testing::ScopedFakeTestPartResultReporter thisThread(
+          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD,
+          &failures[0]);
       text = piece();
     }
     // The text, its length first, then what failed.
     std::string message = std::to_string(text.size()) + "\n" + text;
-    for (int i = 0; i < failures.size(); ++i) {
-      const ::testing::TestPartResult& failure = failures.GetTestPartResult(i);
-      message += std::string(failure.file_name() ? failure.file_name() : "?") + ":" +
-                 std::to_string(failure.line_number()) + ": " + failure.message() + "\n";
+    int failed = 0;
+    for (const ::testing::TestPartResultArray& list : failures) {
+      for (int i = 0; i < list.size(); ++i, ++failed) {
+        const ::testing::TestPartResult& failure = list.GetTestPartResult(i);
+        message += std::string(failure.file_name() ? failure.file_name() : "?") + ":" +
+                   std::to_string(failure.line_number()) + ": " + failure.message() + "\n";
+      }
     }
     size_t sent = 0;
     while (sent < message.size()) {
@@ -74,7 +86,7 @@ inline std::optional<std::string> runInChild(const std::function<bool()>& prepar
       if (n <= 0) ::_exit(3);
       sent += static_cast<size_t>(n);
     }
-    ::_exit(failures.size() > 0 ? kChecksFailed : 0);
+    ::_exit(failed > 0 ? kChecksFailed : 0);
   }
   ::close(channel[1]);
   std::string message;
@@ -85,9 +97,24 @@ inline std::optional<std::string> runInChild(const std::function<bool()>& prepar
   }
   ::close(channel[0]);
   int status = 0;
-  ::waitpid(child, &status, 0);
-  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (code != 0 && code != kChecksFailed) return std::nullopt;
+  pid_t waited;
+  while ((waited = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (waited != child) {
+    ADD_FAILURE() << "the child process that ran part of the test was lost";
+    return std::nullopt;
+  }
+  if (!WIFEXITED(status)) {
+    ADD_FAILURE() << "the part run in a child process was ended by signal "
+                  << (WIFSIGNALED(status) ? WTERMSIG(status) : -1);
+    return std::nullopt;
+  }
+  const int code = WEXITSTATUS(status);
+  if (code == kPrepareFailed) return std::nullopt;
+  if (code != 0 && code != kChecksFailed) {
+    ADD_FAILURE() << "the part run in a child process exited with code " << code;
+    return std::nullopt;
+  }
   const size_t lineEnd = message.find('\n');
   const size_t length = lineEnd == std::string::npos ? 0 : std::stoul(message.substr(0, lineEnd));
   if (lineEnd == std::string::npos || message.size() - lineEnd - 1 < length) {
