@@ -416,6 +416,28 @@ TEST(ServerBrokenRequestTest, DeclaredLengthsAreJudgedFromTheHeaderBeforeTheByte
   EXPECT_EQ(waiting->bufferedBytes(), kChunkHeaderSize);
 }
 
+// The limit holds however the bytes are cut: a signed start whose header
+// came split from the rest is complete as soon as its length can be read.
+TEST(ServerBrokenRequestTest, ALongOpeningChunkIsRefusedAlsoWhenItArrivesWhole) {
+  ServerWorld world;
+  const uint32_t account = world.createAccount();
+  ClientExchange client(world);
+  const std::string longId(kMaxOpeningChunkLength, 'i');
+  const ByteBuffer chunk = client.start(account, longId, false);
+  ASSERT_GT(chunk.size(), kMaxOpeningChunkLength);
+
+  auto whole = world.connect();
+  HandlerStep step = whole->receive(chunk.span());
+  EXPECT_EQ(step.action, HandlerAction::kClose);
+  EXPECT_TRUE(step.answer.empty());
+  EXPECT_FALSE(whole->admitted());
+
+  auto split = world.connect();
+  ASSERT_EQ(split->receive(chunk.span().subspan(0, 4)).action, HandlerAction::kNeedMore);
+  EXPECT_EQ(split->receive(chunk.span().subspan(4)).action, HandlerAction::kClose);
+  EXPECT_FALSE(split->admitted());
+}
+
 TEST(ServerBrokenRequestTest, AChunkArrivingInPiecesIsHandledOnceWhole) {
   ServerWorld world;
   const uint32_t account = world.createAccount();
