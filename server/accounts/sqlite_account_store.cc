@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <string>
 
 namespace vl {
 namespace {
@@ -63,6 +64,10 @@ class Statement {
   int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
   bool run() { return step() == SQLITE_DONE; }
   int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+  std::string text(int column) const {
+    const unsigned char* data = sqlite3_column_text(stmt_, column);
+    return data ? std::string(reinterpret_cast<const char*>(data)) : std::string();
+  }
   bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   ByteBuffer blob(int column) const {
     const void* data = sqlite3_column_blob(stmt_, column);
@@ -98,6 +103,21 @@ class Transaction {
   bool committed_ = false;
 };
 
+// The first value that a PRAGMA gives back, as text; empty when it fails.
+std::string pragmaValue(sqlite3* db, const char* sql) {
+  Statement pragma(db, sql);
+  return pragma.step() == SQLITE_ROW ? pragma.text(0) : std::string();
+}
+
+// WAL with synchronous FULL, read back: asking for a journal mode the file
+// system cannot give leaves another one in place without an error, and the
+// server must not answer "done" on a weaker promise than it makes.
+bool makeDurable(sqlite3* db) {
+  return pragmaValue(db, "PRAGMA journal_mode=WAL") == "wal" &&
+         sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
+         pragmaValue(db, "PRAGMA synchronous") == "2";
+}
+
 bool sameBytes(const ByteBuffer& stored, std::span<const uint8_t> bytes) {
   return stored.size() == bytes.size() &&
          std::equal(bytes.begin(), bytes.end(), stored.span().begin());
@@ -116,8 +136,7 @@ std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& 
   std::unique_ptr<SqliteAccountStore> store(new SqliteAccountStore(db));
   // Another process (vl_server accounts) may read while the server writes.
   sqlite3_busy_timeout(db, 5000);
-  if (!store->exec("PRAGMA journal_mode=WAL") || !store->exec("PRAGMA synchronous=FULL") ||
-      !store->exec("PRAGMA foreign_keys=ON") || !store->exec(kSchema) ||
+  if (!makeDurable(db) || !store->exec("PRAGMA foreign_keys=ON") || !store->exec(kSchema) ||
       !store->addStartOrder()) {
     return nullptr;
   }

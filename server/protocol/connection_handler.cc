@@ -106,13 +106,15 @@ HandlerStep ConnectionHandler::receive(std::span<const uint8_t> bytes) {
     case ChunkStatus::kTooLarge:
       return close("a chunk declared " + std::to_string(scan.length) + " bytes long");
     case ChunkStatus::kNeedMore:
-      if (state_ == State::kAwaitingOpening && scan.length > kMaxOpeningChunkLength) {
-        return close("an opening chunk declared " + std::to_string(scan.length) + " bytes long");
-      }
-      return {};
     case ChunkStatus::kComplete:
       break;
   }
+  // Judged however the bytes came: a long opening chunk whose header arrived
+  // split may well be complete by the time its length can be read.
+  if (state_ == State::kAwaitingOpening && scan.length > kMaxOpeningChunkLength) {
+    return close("an opening chunk declared " + std::to_string(scan.length) + " bytes long");
+  }
+  if (scan.status == ChunkStatus::kNeedMore) return {};
   HandlerStep step = handleChunk();
   received_.clear();
   return step;

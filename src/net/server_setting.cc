@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "core/strict_reader.h"
+#include "net/last_address.h"
 #include "net/start_chunk.h"
 #include "platform/file.h"
 
@@ -72,6 +73,20 @@ std::optional<ByteBuffer> readSmallFile(const std::string& path, size_t limit) {
   if (held > limit) return std::nullopt;
   bytes.resize(held);
   return bytes;
+}
+
+// "last_ip.bin" beside the setting. The address in it is the old server's:
+// were it kept, a failed look-up of the new server's name would send the
+// exchanges to the server the user just left.
+std::string lastAddressBeside(const std::string& settingPath) {
+  const size_t slash = settingPath.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : settingPath.substr(0, slash + 1);
+  return folder + kLastAddressFile;
+}
+
+bool forgetLastAddress(const std::string& settingPath) {
+  const std::string path = lastAddressBeside(settingPath);
+  return deleteFile(path) || nameIsFree(path);
 }
 
 }  // namespace
@@ -145,11 +160,14 @@ StoreServerResult storeServer(std::string_view address, const std::string& keyRe
   ServerKey key;
   if (!parseServerKeyRecordStrict(record->span(), &key)) return StoreServerResult::kBadKeyRecord;
   ByteBuffer bytes = serverSettingBytes(endpoint, record->span());
-  return bytes.saveToFile(settingPath) ? StoreServerResult::kStored : StoreServerResult::kWriteFailed;
+  if (!forgetLastAddress(settingPath) || !bytes.saveToFile(settingPath)) {
+    return StoreServerResult::kWriteFailed;
+  }
+  return StoreServerResult::kStored;
 }
 
 bool forgetServer(const std::string& settingPath) {
-  return deleteFile(settingPath) || nameIsFree(settingPath);
+  return forgetLastAddress(settingPath) && (deleteFile(settingPath) || nameIsFree(settingPath));
 }
 
 std::optional<ServerSetting> chooseServer(const std::string& settingPath) {

@@ -58,10 +58,12 @@ enum class StoreServerResult : uint8_t {
 };
 
 // Stores the server given as HOST[:PORT] with the key record in the file
-// `keyRecordPath` (the record's bytes, nothing else).
+// `keyRecordPath` (the record's bytes, nothing else). The stored address of
+// the server used so far ("last_ip.bin" beside the setting) goes first.
 StoreServerResult storeServer(std::string_view address, const std::string& keyRecordPath,
                               const std::string& settingPath = kServerSettingFile);
-// Goes back to the built-in server; true when no setting is left.
+// Goes back to the built-in server, removing the stored address too; true
+// when neither is left.
 bool forgetServer(const std::string& settingPath = kServerSettingFile);
 
 // The server to use: the stored one when "server.bin" exists, else the

@@ -58,8 +58,16 @@ int runCreate(const Args& args) {
   return kSucceeded;
 }
 
+// Whether "local_key.bin" is there for another account than `userNumber`
+// (or is there and does not read): taking over would replace its keys.
+bool holdsAnotherAccount(uint32_t userNumber) {
+  if (!exists(vl::kLocalKeyFile)) return false;
+  vl::LocalKeyRecord installed;
+  return !vl::readLocalKey(vl::kLocalKeyFile, &installed) || installed.userNumber != userNumber;
+}
+
 int runRecover(const Args& args) {
-  const auto options = parseOptions(args, {});
+  const auto options = parseOptions(args, {}, {"--replace"});
   if (!options || options->positional.size() != 1) return usageError("account");
   const std::string recoveryPath = absolutePath(options->positional[0]);
   std::unique_ptr<vl::BackupSystem> system = openSystem();
@@ -69,6 +77,12 @@ int runRecover(const Args& args) {
   if (!vl::readRecovery(recoveryPath, &record)) {
     say(language, "Fel: Kunde inte läsa återställningsfil.",
         "Error: Could not read the recovery file.");
+    return kFailed;
+  }
+  if (!options->has("--replace") && holdsAnotherAccount(record.userNumber)) {
+    say(language,
+        "Fel: Här finns redan ett annat konto; ange --replace för att ersätta det.",
+        "Error: There is another account here already; give --replace to replace it.");
     return kFailed;
   }
   if (!ensureRandomCredit(*system)) {
@@ -104,8 +118,9 @@ VARDLOK_COMMAND("account",
                 "vardlok account create FILE --name NAME --organisation ORG --email ADDRESS "
                 "[--replace]\n"
                 "    create an account; FILE is the recovery file to keep elsewhere\n"
-                "vardlok account recover FILE\n"
-                "    take the account of the recovery file FILE over on this computer\n",
+                "vardlok account recover FILE [--replace]\n"
+                "    take the account of the recovery file FILE over on this computer\n"
+                "    (--replace: also when another account is installed here)\n",
                 runAccount);
 
 }  // namespace vardlok

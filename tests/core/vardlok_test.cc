@@ -18,6 +18,7 @@
 
 #include "core/usage_files.h"
 #include "crypto/key_files.h"
+#include "crypto/rsa_test_keys.h"
 #include "crypto/random_pool.h"
 #include "net/exchange_messages.h"
 #include "net/recover_act.h"
@@ -282,6 +283,45 @@ TEST(VardlokTest, CommandLinesAndFailuresBeforeAnyServerAnswers) {
                              &errors),
             1);
   EXPECT_NE(errors.find("Fel: Filen innehåller ingen servernyckel."), std::string::npos) << errors;
+}
+
+// Keys that existing copies need are never replaced unasked: neither by a
+// new account nor by taking another account over. Nothing here reaches a
+// server: the refusal comes first.
+TEST(VardlokTest, AccountCommandsLeaveAnInstalledAccountAloneWithoutReplace) {
+  Computer computer;
+  std::filesystem::create_directories(computer.workingFile(""));
+  const std::string localKey = computer.workingFile(kLocalKeyFile);
+  const ByteBuffer key32(std::vector<uint8_t>(32, 3));
+  const ByteBuffer full = test::fixedKeys().encryption.exportFull();
+  const ByteBuffer signing = test::fixedKeys().signing.exportPublic();
+  ASSERT_TRUE(writeLocalKey(localKey, 3, key32, full, signing));
+  ASSERT_TRUE(writeInstallId(computer.workingFile(kInstallIdFile),
+                             ByteBuffer(std::vector<uint8_t>(kInstallIdSize, 9))));
+  const std::string installedKey = test::readFile(localKey);
+  const std::string installedId = test::readFile(computer.workingFile(kInstallIdFile));
+  std::string errors;
+
+  EXPECT_EQ(computer.vardlok({"account", "create", computer.home.file("new.drf"), "--name", "A",
+                              "--organisation", "B", "--email", "c@d"},
+                             &errors),
+            1);
+  EXPECT_NE(errors.find("--replace"), std::string::npos) << errors;
+  EXPECT_FALSE(std::filesystem::exists(computer.home.file("new.drf")));
+
+  RecoveryRecord other;
+  other.userNumber = 4;
+  other.localKey = key32;
+  other.encryptionKey = full;
+  other.signingKey = signing;
+  other.logKey = key32;
+  ASSERT_TRUE(writeRecovery(computer.home.file("other.drf"), other));
+  EXPECT_EQ(computer.vardlok({"account", "recover", computer.home.file("other.drf")}, &errors), 1);
+  EXPECT_NE(errors.find("--replace"), std::string::npos) << errors;
+
+  EXPECT_TRUE(test::readFile(localKey) == installedKey) << "local_key.bin was replaced";
+  EXPECT_TRUE(test::readFile(computer.workingFile(kInstallIdFile)) == installedId)
+      << "install_id.bin was replaced";
 }
 
 }  // namespace

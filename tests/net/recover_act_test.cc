@@ -159,6 +159,11 @@ TEST_F(RecoverActTest, AnswersThatFailTheirChecksStoreNothing) {
          ByteBuffer shorter(p.span().first(p.size() - 4));
          return built(std::move(shorter), true, serverKeys);
        }, "Error: Internal transfer error.", "Fel: Internt protokollfel."},
+      {"a byte after the figures", [&]() {
+         ByteBuffer longer = figures();
+         longer.appendU8(0);
+         return built(std::move(longer), true, serverKeys);
+       }, "Error: Internal transfer error.", "Fel: Internt protokollfel."},
   };
   for (const Case& c : cases) {
     begin();

@@ -164,6 +164,8 @@ TEST_F(ConnectionFixture, AFailedResolutionWithoutAStoredAddressIsNoContactWithT
   EXPECT_FALSE(client.run());
   EXPECT_EQ(log_.errors.size(), 2u);
   EXPECT_EQ(log_.fallbacks, 0);
+  test::writeFile(dir_.file("last_ip.bin"), std::string("\x05\0\0\0\x7f\0\0\x01\0", 9));
+  EXPECT_FALSE(loadLastAddress(dir_.file("last_ip.bin"))) << "five bytes are no address either";
 }
 
 TEST_F(ConnectionFixture, AnAddressThatCannotBeStoredEndsTheRunBeforeConnecting) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file.h"
 #include "tests/support/temp_dir.h"
 
 namespace vl {
@@ -80,8 +81,11 @@ TEST(ServerSettingTest, AStoredServerIsChosenOverTheBuiltInOneUntilForgotten) {
   EXPECT_EQ(chosen->endpoint.host, builtInServerEndpoint().host);
   EXPECT_EQ(chosen->key.keyNumber, kServerKeyNumber);
 
+  // The address of the server used so far goes with any change of server.
+  test::writeFile(dir.file("last_ip.bin"), std::string("\x04\0\0\0\xc0\0\x02\x01", 8));
   test::writeFile(dir.file("key.rec"), text(keyRecord()));
   ASSERT_EQ(storeServer("[::1]:6001", dir.file("key.rec"), setting), StoreServerResult::kStored);
+  EXPECT_TRUE(nameIsFree(dir.file("last_ip.bin")));
   chosen = chooseServer(setting);
   ASSERT_TRUE(chosen);
   EXPECT_FALSE(chosen->builtIn);
@@ -90,7 +94,9 @@ TEST(ServerSettingTest, AStoredServerIsChosenOverTheBuiltInOneUntilForgotten) {
   EXPECT_EQ(chosen->endpoint.address, 0u);
   EXPECT_EQ(chosen->key.keyNumber, 7u);
 
+  test::writeFile(dir.file("last_ip.bin"), std::string("\x04\0\0\0\xc0\0\x02\x01", 8));
   ASSERT_TRUE(forgetServer(setting));
+  EXPECT_TRUE(nameIsFree(dir.file("last_ip.bin")));
   EXPECT_TRUE(forgetServer(setting));
   chosen = chooseServer(setting);
   ASSERT_TRUE(chosen);
