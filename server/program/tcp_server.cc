@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "core/secure_wipe.h"
 #include "crypto/random_pool.h"
 #include "platform/os_random.h"
 #include "server/protocol/connection_handler.h"
@@ -37,19 +38,6 @@ PeerName peerName(const sockaddr_storage& peer, socklen_t length) {
   return {host, std::string(host) + ":" + port};
 }
 
-// Sends all of `bytes`, waiting at most `idleMs` for the peer to take each part.
-bool sendAll(int fd, std::span<const uint8_t> bytes, int idleMs) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    pollfd wait{fd, POLLOUT, 0};
-    if (poll(&wait, 1, idleMs) <= 0) return false;
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 class Connection {
  public:
   Connection(int fd, PeerName peer, const ServerContext& context, const ListenOptions& options,
@@ -59,16 +47,22 @@ class Connection {
         log_(context.log),
         label_(peer.label),
         options_(options),
+        address_(peer.address),
+        accepted_(Clock::now()),
         stopping_(stopping) {}
   ~Connection() { ::close(fd_); }
 
   void run();
   bool done() const { return done_.load(); }
+  const std::string& address() const { return address_; }
   std::thread& thread() { return thread_; }
 
  private:
   // True to go on; false when the connection is to close.
   bool waitForBytes(Clock::time_point lastByte, Clock::time_point* stopDeadline);
+  // Sends all of `bytes`; false when the peer takes nothing for the idle
+  // limit, or, once the server is stopping, for longer than the stop grace.
+  bool sendAll(std::span<const uint8_t> bytes);
   void note(const std::string& line) {
     if (log_) log_->write(label_ + ": " + line);
   }
@@ -78,6 +72,8 @@ class Connection {
   ServerLog* log_;
   std::string label_;
   const ListenOptions& options_;
+  std::string address_;
+  Clock::time_point accepted_;
   const std::atomic<bool>& stopping_;
   std::atomic<bool> done_{false};
   std::thread thread_;
@@ -98,6 +94,12 @@ bool Connection::waitForBytes(Clock::time_point lastByte, Clock::time_point* sto
         return false;
       }
     }
+    if (!handler_.admitted() &&
+        now - accepted_ >= std::chrono::seconds(options_.openingSeconds)) {
+      note("closed: no complete opening chunk within " + std::to_string(options_.openingSeconds) +
+           " s");
+      return false;
+    }
     if (now - lastByte >= idleLimit) {
       note("closed: nothing received for " + std::to_string(options_.idleSeconds) + " s" +
            (handler_.bufferedBytes() ? " in the middle of a chunk" : ""));
@@ -110,11 +112,36 @@ bool Connection::waitForBytes(Clock::time_point lastByte, Clock::time_point* sto
   }
 }
 
+bool Connection::sendAll(std::span<const uint8_t> bytes) {
+  const auto idleLimit = std::chrono::seconds(options_.idleSeconds);
+  const auto grace = std::chrono::milliseconds(options_.stopGraceMilliseconds);
+  Clock::time_point lastProgress = Clock::now();
+  Clock::time_point stopDeadline;
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const Clock::time_point now = Clock::now();
+    if (stopping_.load()) {
+      if (stopDeadline == Clock::time_point()) stopDeadline = now + grace;
+      if (now >= stopDeadline) return false;
+    }
+    if (now - lastProgress >= idleLimit) return false;
+    pollfd wait{fd_, POLLOUT, 0};
+    const int ready = poll(&wait, 1, kPollSliceMs);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+    lastProgress = Clock::now();
+  }
+  return true;
+}
+
 void Connection::run() {
   std::unique_ptr<uint8_t[]> piece(new uint8_t[kReadPiece]);
   Clock::time_point lastByte = Clock::now();
   Clock::time_point stopDeadline;
-  const int idleMs = static_cast<int>(options_.idleSeconds * 1000);
   while (waitForBytes(lastByte, &stopDeadline)) {
     const ssize_t n = ::recv(fd_, piece.get(), kReadPiece, 0);
     if (n == 0) break;  // the peer closed
@@ -126,7 +153,7 @@ void Connection::run() {
     HandlerStep step = handler_.receive({piece.get(), static_cast<size_t>(n)});
     if (step.action == HandlerAction::kNeedMore) continue;
     if (step.action == HandlerAction::kClose) break;
-    if (!sendAll(fd_, step.answer.span(), idleMs)) {
+    if (!sendAll(step.answer.span())) {
       note("closed: the answer could not be sent");
       break;
     }
@@ -136,6 +163,17 @@ void Connection::run() {
   // from a cut-off chunk is wiped with the handler.
   ::shutdown(fd_, SHUT_RDWR);
   done_.store(true);
+}
+
+// Connections from `address` still running; one that has ended but is not
+// reaped yet no longer counts.
+size_t connectionsFrom(const std::list<std::unique_ptr<Connection>>& connections,
+                       const std::string& address) {
+  size_t count = 0;
+  for (const auto& connection : connections) {
+    if (!connection->done() && connection->address() == address) ++count;
+  }
+  return count;
 }
 
 }  // namespace
@@ -223,10 +261,18 @@ void TcpServer::serve(const ServerContext& context) {
       ::close(fd);
       continue;
     }
+    if (connectionsFrom(connections, name.address) >= options_.connectionsPerAddress) {
+      if (context.log) {
+        context.log->write(name.label + ": closed: too many connections from " + name.address);
+      }
+      ::close(fd);
+      continue;
+    }
     // Fresh entropy for every connection, so that the DH exponents do not
     // all hang on the seed taken at start-up.
     uint8_t fresh[32];
     if (osRandomBytes(fresh, sizeof fresh)) context.pool->addBytes({fresh, sizeof fresh}, false);
+    secureWipe(fresh, sizeof fresh);
     auto connection = std::make_unique<Connection>(fd, name, context, options_, stopping_);
     Connection* raw = connection.get();
     connection->thread() = std::thread([raw] { raw->run(); });

@@ -5,12 +5,18 @@
 // maxConnections at once (more are closed at once and logged); a connection
 // on which nothing arrives for idleSeconds is closed, also in the middle of
 // a chunk, so a header announcing a long chunk followed by silence costs a
-// thread only until then; the handler itself bounds what it buffers.
+// thread only until then; the handler itself bounds what it buffers. A
+// connection that has not delivered a whole opening chunk (start or account
+// setup) openingSeconds after it was accepted is closed, however slowly the
+// bytes keep coming, and one network address holds at most
+// connectionsPerAddress connections at once (more are closed at once and
+// logged), so a single peer cannot take every slot.
 //
 // Stopping (requestStop, safe to call from a signal handler): no new
 // connections are taken; a connection finishes the request it has received
 // and sends its answer, a request still arriving gets a short grace, then
 // every connection closes and serve() returns once all threads are joined.
+// An answer the peer does not take gets the same grace, not the idle limit.
 // Nothing is ever half-written: the stores commit before an answer is sent.
 #pragma once
 
@@ -27,6 +33,9 @@ struct ListenOptions {
   uint16_t port = 55502;
   uint32_t idleSeconds = 120;
   uint32_t maxConnections = 64;
+  // From accepting a connection to its complete opening chunk.
+  uint32_t openingSeconds = 30;
+  uint32_t connectionsPerAddress = 8;
   // How long a request already arriving may take to complete once a stop
   // is requested.
   uint32_t stopGraceMilliseconds = 5000;

@@ -3,6 +3,7 @@
 //   vl_server init --data DIR [--key-file FULLFORM] [--key-number N]
 //   vl_server run --data DIR [--listen HOST:PORT] [--reserved-gib N]
 //                 [--max-accounts N] [--idle-seconds N] [--max-connections N]
+//                 [--opening-seconds N] [--connections-per-address N]
 //   vl_server accounts --data DIR
 //
 // Exit codes: 0 done, 1 failed, 2 wrong command line.
@@ -38,7 +39,14 @@ const char kUsage[] =
     "usage: vl_server init --data DIR [--key-file FULLFORM] [--key-number N]\n"
     "       vl_server run --data DIR [--listen HOST:PORT] [--reserved-gib N]\n"
     "                     [--max-accounts N] [--idle-seconds N] [--max-connections N]\n"
-    "       vl_server accounts --data DIR\n";
+    "                     [--opening-seconds N] [--connections-per-address N]\n"
+    "       vl_server accounts --data DIR\n"
+    "run limits, in seconds or connections (default):\n"
+    "  --idle-seconds             nothing arrives on a connection (120)\n"
+    "  --max-connections          connections served at once (64)\n"
+    "  --opening-seconds          from connecting to a complete start or account\n"
+    "                             setup request, however slowly it arrives (30)\n"
+    "  --connections-per-address  connections one network address holds at once (8)\n";
 
 using Options = std::map<std::string, std::string>;
 
@@ -135,9 +143,12 @@ int runCommand(const Options& options) {
   const auto maxAccounts = number(options, "--max-accounts", settings.maxAccounts);
   const auto idle = number(options, "--idle-seconds", listen.idleSeconds);
   const auto maxConnections = number(options, "--max-connections", listen.maxConnections);
+  const auto opening = number(options, "--opening-seconds", listen.openingSeconds);
+  const auto perAddress = number(options, "--connections-per-address", listen.connectionsPerAddress);
   const auto address = options.find("--listen");
   if (!reserved || !maxAccounts || !idle || *idle == 0 || !maxConnections ||
-      *maxConnections == 0 || (address != options.end() && !splitHostPort(address->second, &listen))) {
+      *maxConnections == 0 || !opening || *opening == 0 || !perAddress || *perAddress == 0 ||
+      (address != options.end() && !splitHostPort(address->second, &listen))) {
     std::fprintf(stderr, "%s", kUsage);
     return kExitUsage;
   }
@@ -145,6 +156,8 @@ int runCommand(const Options& options) {
   settings.maxAccounts = *maxAccounts;
   listen.idleSeconds = *idle;
   listen.maxConnections = *maxConnections;
+  listen.openingSeconds = *opening;
+  listen.connectionsPerAddress = *perAddress;
 
   RandomPool pool;
   if (!seedPool(&pool)) return fail("the system's random source failed");
@@ -238,7 +251,8 @@ int main(int argc, char** argv) {
   } else if (command == "run") {
     options = parseOptions(argc, argv,
                            {"--data", "--listen", "--reserved-gib", "--max-accounts",
-                            "--idle-seconds", "--max-connections"});
+                            "--idle-seconds", "--max-connections", "--opening-seconds",
+                            "--connections-per-address"});
     if (options) return runCommand(*options);
   } else if (command == "accounts") {
     options = parseOptions(argc, argv, {"--data"});

@@ -3,8 +3,14 @@
 // (its own code from request to stored files) against the server's TcpServer
 // and ConnectionHandler on a free port. What is checked is what both ends
 // keep: the client's key and figure files and the server's account table.
+// Also the limits TcpServer sets on raw connections: the deadline for the
+// opening chunk and the cap on connections from one address.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -39,7 +45,6 @@ class ClientServerLoopbackTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(world.keys.ok);
-    ListenOptions listen;
     listen.host = "127.0.0.1";
     listen.port = 0;
     std::string bound, error;
@@ -54,7 +59,10 @@ class ClientServerLoopbackTest : public ::testing::Test {
     recoveryPath = client.file("anna.drf");
   }
 
-  void TearDown() override {
+  void TearDown() override { stopServer(); }
+
+  // After this the log may be read: no connection thread writes any more.
+  void stopServer() {
     server.requestStop();
     if (serving.joinable()) serving.join();
   }
@@ -104,6 +112,7 @@ class ClientServerLoopbackTest : public ::testing::Test {
 
   test::ServerWorld world;
   test::TempDir client;
+  ListenOptions listen;
   TcpServer server;
   std::thread serving;
   uint16_t port = 0;
@@ -147,6 +156,107 @@ TEST_F(ClientServerLoopbackTest, RecoveryOnAnotherInstallationStoresTheFiguresAn
   recover("first installation", &replaced);
   EXPECT_FALSE(replaced.succeeded);
   EXPECT_NE(replaced.english.find("another installation"), std::string::npos) << replaced.english;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// A server whose limits a test can reach in a second or two; the idle limit
+// stays long, so only the limits under test close a connection.
+class ConnectionLimitsTest : public ClientServerLoopbackTest {
+ protected:
+  ConnectionLimitsTest() {
+    listen.openingSeconds = 1;
+    listen.connectionsPerAddress = 3;
+  }
+
+  int connectRaw() const { return test::connectLoopback(port); }
+};
+
+// True when the server has closed `fd` within `seconds` (reads give 0).
+bool closedWithin(int fd, double seconds) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < deadline) {
+    pollfd wait{fd, POLLIN, 0};
+    if (::poll(&wait, 1, 20) <= 0) continue;
+    uint8_t piece[4096];
+    if (::recv(fd, piece, sizeof piece, 0) <= 0) return true;
+  }
+  return false;
+}
+
+TEST_F(ConnectionLimitsTest, ATrickledOpeningChunkIsCutOffWhileAnAdmittedClientStays) {
+  // A peer announces a start chunk well under the size limit and then sends
+  // a byte every 100 ms: never idle, never complete.
+  const int trickler = connectRaw();
+  ASSERT_GE(trickler, 0);
+  ByteBuffer header;
+  appendChunkHeader(header, ChunkType::kExchangeStart);
+  header[4] = 0x00;
+  header[5] = 0x10;  // 4 KiB announced
+  ASSERT_EQ(::send(trickler, header.data(), header.size(), 0),
+            static_cast<ssize_t>(header.size()));
+  const auto accepted = Clock::now();
+
+  // Meanwhile a client is served, and a start it completes in time is
+  // admitted and kept past the opening deadline.
+  ASSERT_EQ(setUpAccount(), 1u);
+  RecoveryRecord recovery;
+  ASSERT_TRUE(readRecovery(recoveryPath, &recovery));
+  const ByteBuffer installation{std::string_view("an installation")};
+  ExchangeKeys keys(&world.keys.pool);
+  BuiltStart built;
+  ASSERT_TRUE(buildStartChunk({recovery.userNumber, installation.span(),
+                               recovery.signingKey.span(), true, true},
+                              world.serverPublic, &world.keys.pool, &keys, &built));
+  const int admitted = connectRaw();
+  ASSERT_GE(admitted, 0);
+  ASSERT_EQ(::send(admitted, built.chunk.data(), built.chunk.size(), 0),
+            static_cast<ssize_t>(built.chunk.size()));
+
+  bool cutOff = false;
+  while (!cutOff && Clock::now() - accepted < std::chrono::seconds(5)) {
+    const uint8_t byte = 0;
+    cutOff = ::send(trickler, &byte, 1, MSG_NOSIGNAL) != 1 || closedWithin(trickler, 0.1);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - accepted).count();
+  EXPECT_GT(seconds, 0.8);
+  EXPECT_LT(seconds, 3);
+  ::close(trickler);
+
+  // The admitted connection is still open (its answer is read and dropped).
+  EXPECT_FALSE(closedWithin(admitted, 0.5));
+  ::close(admitted);
+  stopServer();
+  EXPECT_TRUE(world.log.mentions("no complete opening chunk within 1 s"));
+}
+
+// The same with a long opening deadline, so that only the cap closes.
+class ConnectionCapTest : public ConnectionLimitsTest {
+ protected:
+  ConnectionCapTest() { listen.openingSeconds = 30; }
+};
+
+TEST_F(ConnectionCapTest, OneAddressHoldsOnlyItsShareOfConnections) {
+  std::vector<int> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(connectRaw());
+    ASSERT_GE(held.back(), 0);
+  }
+  const int extra = connectRaw();
+  ASSERT_GE(extra, 0);
+  EXPECT_TRUE(closedWithin(extra, 1)) << "a fourth connection from one address";
+  ::close(extra);
+  for (int fd : held) EXPECT_FALSE(closedWithin(fd, 0.1));
+
+  // A connection that ends frees its place.
+  ::close(held.back());
+  held.pop_back();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  held.push_back(connectRaw());
+  EXPECT_FALSE(closedWithin(held.back(), 0.5));
+  for (int fd : held) ::close(fd);
+  stopServer();
+  EXPECT_TRUE(world.log.mentions("too many connections from 127.0.0.1"));
 }
 
 }  // namespace

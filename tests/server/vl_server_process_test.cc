@@ -86,19 +86,6 @@ std::string runToEnd(const std::vector<std::string>& args, const std::string& er
   return out;
 }
 
-int connectTo(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Reads one whole chunk; empty when the server closes first or is silent
 // for `seconds`.
 ByteBuffer readChunk(int fd, double seconds) {
@@ -156,7 +143,12 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   runToEnd({"init", "--data", data}, errors, &code);
   EXPECT_EQ(code, 1) << "a second init never replaces the key";
 
-  Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--idle-seconds", "1"},
+  runToEnd({"run", "--data", data, "--opening-seconds", "0"}, errors, &code);
+  EXPECT_EQ(code, 2) << "no time at all for the opening chunk";
+  runToEnd({"run", "--data", data, "--connections-per-address", "x"}, errors, &code);
+  EXPECT_EQ(code, 2);
+  Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--idle-seconds", "1",
+                        "--opening-seconds", "20", "--connections-per-address", "4"},
                        errors);
   const std::string line = readOutput(server.out, 30, "\n");
   ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
@@ -175,7 +167,7 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   ASSERT_TRUE(serverPublic.encapsulate(&keys.pool, &secret, &parts.encapsulated));
   ExchangeKeys macKeys(&keys.pool);
   ASSERT_TRUE(macKeys.derive(secret.span()));
-  const int setupFd = connectTo(port);
+  const int setupFd = test::connectLoopback(port);
   ASSERT_GE(setupFd, 0);
   const ByteBuffer request = parts.chunk();
   ASSERT_EQ(::send(setupFd, request.data(), request.size(), 0),
@@ -195,8 +187,8 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
 
   // Silent connections, and one that announces a chunk and stops, are
   // closed after the idle limit.
-  const int silent = connectTo(port);
-  const int stalled = connectTo(port);
+  const int silent = test::connectLoopback(port);
+  const int stalled = test::connectLoopback(port);
   ByteBuffer header;
   appendChunkHeader(header, ChunkType::kExchangeStart);
   header[4] = 0x00;
@@ -211,7 +203,7 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   ::close(stalled);
 
   // SIGTERM with a connection open: the server closes it and exits cleanly.
-  const int open = connectTo(port);
+  const int open = test::connectLoopback(port);
   ASSERT_GE(open, 0);
   ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
   EXPECT_EQ(waitExit(server.pid, 10), 0);
