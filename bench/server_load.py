@@ -94,7 +94,13 @@ def main():
                         os.path.join(ROOT, "keys", "dev_server_key.full")],
                        check=True, stdout=subprocess.DEVNULL)
         with open(os.path.join(folder, "server.log"), "w") as log:
-            process = subprocess.Popen([server, "run", "--data", data, "--listen", "127.0.0.1:0"],
+            # Every client comes from 127.0.0.1 and opens its next connection
+            # while the server may still hold the last one: the limits leave
+            # room for two per client, so a refused connection is a fault.
+            room = str(max(64, 2 * args.clients))
+            process = subprocess.Popen([server, "run", "--data", data, "--listen", "127.0.0.1:0",
+                                        "--max-connections", room,
+                                        "--connections-per-address", room],
                                        stdout=subprocess.PIPE, stderr=log, text=True)
             try:
                 line = process.stdout.readline()

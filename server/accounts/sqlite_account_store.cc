@@ -109,14 +109,39 @@ std::string pragmaValue(sqlite3* db, const char* sql) {
   return pragma.step() == SQLITE_ROW ? pragma.text(0) : std::string();
 }
 
-// WAL with synchronous FULL, read back: asking for a journal mode the file
-// system cannot give leaves another one in place without an error, and the
-// server must not answer "done" on a weaker promise than it makes.
-bool makeDurable(sqlite3* db) {
+// WAL with the given synchronous level, read back: asking for a journal
+// mode the file system cannot give leaves another one in place without an
+// error, and the server must not answer "done" on a weaker promise than it
+// makes.
+bool makeDurable(sqlite3* db, const char* synchronous, const char* level) {
   return pragmaValue(db, "PRAGMA journal_mode=WAL") == "wal" &&
-         sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
-         pragmaValue(db, "PRAGMA synchronous") == "2";
+         sqlite3_exec(db, synchronous, nullptr, nullptr, nullptr) == SQLITE_OK &&
+         pragmaValue(db, "PRAGMA synchronous") == level;
 }
+
+// Opens one connection to the account database; null when it cannot.
+sqlite3* openConnection(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  // Another process (vl_server accounts) may read while the server writes.
+  sqlite3_busy_timeout(db, 5000);
+  return db;
+}
+
+int synchronousLevel(sqlite3* db) {
+  const std::string value = pragmaValue(db, "PRAGMA synchronous");
+  return value.size() == 1 && value[0] >= '0' && value[0] <= '3' ? value[0] - '0' : -1;
+}
+
+// How many digests of one account, and of how many accounts, the replay
+// check keeps in memory besides the database: enough for the starts of one
+// run that are not yet surely on the disk, small enough to stay flat.
+constexpr size_t kRecentPerAccount = 64;
+constexpr size_t kRecentAccounts = 1024;
 
 bool sameBytes(const ByteBuffer& stored, std::span<const uint8_t> bytes) {
   return stored.size() == bytes.size() &&
@@ -127,24 +152,38 @@ bool sameBytes(const ByteBuffer& stored, std::span<const uint8_t> bytes) {
 
 std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& path,
                                                              uint32_t keptStartsPerAccount) {
-  sqlite3* db = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
+  sqlite3* db = openConnection(path);
+  if (!db) return nullptr;
+  std::unique_ptr<SqliteAccountStore> store(new SqliteAccountStore(db));
+  if (!makeDurable(db, "PRAGMA synchronous=FULL", "2") || !store->exec("PRAGMA foreign_keys=ON") ||
+      !store->exec(kSchema) || !store->addStartOrder()) {
     return nullptr;
   }
-  std::unique_ptr<SqliteAccountStore> store(new SqliteAccountStore(db));
-  // Another process (vl_server accounts) may read while the server writes.
-  sqlite3_busy_timeout(db, 5000);
-  if (!makeDurable(db) || !store->exec("PRAGMA foreign_keys=ON") || !store->exec(kSchema) ||
-      !store->addStartOrder()) {
+  // The replay record's own connection, opened once the schema is there.
+  store->starts_ = openConnection(path);
+  if (!store->starts_ || !makeDurable(store->starts_, "PRAGMA synchronous=NORMAL", "1") ||
+      sqlite3_exec(store->starts_, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr) !=
+          SQLITE_OK) {
     return nullptr;
   }
   store->kept_starts_ = std::max<uint32_t>(keptStartsPerAccount, 1);
   return store;
 }
 
-SqliteAccountStore::~SqliteAccountStore() { sqlite3_close(db_); }
+SqliteAccountStore::~SqliteAccountStore() {
+  sqlite3_close(starts_);
+  sqlite3_close(db_);
+}
+
+int SqliteAccountStore::mainSynchronous() {
+  std::lock_guard lock(mutex_);
+  return synchronousLevel(db_);
+}
+
+int SqliteAccountStore::startsSynchronous() {
+  std::lock_guard lock(mutex_);
+  return synchronousLevel(starts_);
+}
 
 bool SqliteAccountStore::exec(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -251,20 +290,45 @@ bool SqliteAccountStore::addStartOrder() {
 
 StartUse SqliteAccountStore::useStart(uint32_t account, std::span<const uint8_t> digest) {
   std::lock_guard lock(mutex_);
-  Transaction transaction(db_);
+  if (recentlyUsed(account, digest)) return StartUse::kReplayed;
+  const StartUse use = recordStart(account, digest);
+  if (use == StartUse::kFresh) rememberUsed(account, digest);
+  return use;
+}
+
+bool SqliteAccountStore::recentlyUsed(uint32_t account, std::span<const uint8_t> digest) const {
+  const auto found = recent_.find(account);
+  if (found == recent_.end()) return false;
+  return std::any_of(found->second.begin(), found->second.end(),
+                     [&](const ByteBuffer& used) { return sameBytes(used, digest); });
+}
+
+void SqliteAccountStore::rememberUsed(uint32_t account, std::span<const uint8_t> digest) {
+  // Starting afresh when too many accounts are held loses nothing: the
+  // forgotten digests are committed rows the database still refuses.
+  if (recent_.size() >= kRecentAccounts && !recent_.contains(account)) recent_.clear();
+  std::deque<ByteBuffer>& digests = recent_[account];
+  digests.emplace_back(digest.data(), digest.size());
+  // Never more than the database keeps, so a digest it has forgotten is
+  // forgotten here too.
+  while (digests.size() > std::min<size_t>(kRecentPerAccount, kept_starts_)) digests.pop_front();
+}
+
+StartUse SqliteAccountStore::recordStart(uint32_t account, std::span<const uint8_t> digest) {
+  Transaction transaction(starts_);
   if (!transaction.began()) return StartUse::kFailed;
-  Statement last(db_, "SELECT COALESCE(MAX(used_order), 0) FROM used_starts WHERE account = ?");
+  Statement last(starts_, "SELECT COALESCE(MAX(used_order), 0) FROM used_starts WHERE account = ?");
   last.bind(1, account);
   if (last.step() != SQLITE_ROW) return StartUse::kFailed;
   const int64_t order = last.integer(0) + 1;
-  Statement insert(db_,
+  Statement insert(starts_,
                    "INSERT OR IGNORE INTO used_starts(account, digest, used_order) VALUES(?, ?, ?)");
   insert.bind(1, account).bind(2, digest).bind(3, order);
   if (!insert.run()) return StartUse::kFailed;
-  if (sqlite3_changes(db_) != 1) return StartUse::kReplayed;
+  if (sqlite3_changes(starts_) != 1) return StartUse::kReplayed;
   // Only the newest kept_starts_ digests of an account stay; without this
   // the table would grow by one row for every exchange ever started.
-  Statement forget(db_, "DELETE FROM used_starts WHERE account = ? AND used_order <= ?");
+  Statement forget(starts_, "DELETE FROM used_starts WHERE account = ? AND used_order <= ?");
   forget.bind(1, account).bind(2, order - kept_starts_);
   if (!forget.run() || !transaction.commit()) return StartUse::kFailed;
   return StartUse::kFresh;

@@ -2,9 +2,20 @@
 //
 // The database runs in WAL mode with synchronous FULL, so a committed
 // transaction is on the disk when the call returns: the server may then
-// answer. One connection is shared by all threads and used under one mutex;
-// the server's requests are small, and a single writer is what SQLite
+// answer. The connections are shared by all threads and used under one
+// mutex; the server's requests are small, and a single writer is what SQLite
 // serialises to anyway.
+//
+// The used-start digests alone go through a second connection with
+// synchronous NORMAL: its commits in WAL mode are atomic and consistent but
+// do not wait for the disk, which would otherwise cost every admitted start
+// one flush. Until the next FULL commit of the main connection (or a
+// checkpoint) syncs the log, a power cut may lose the newest such rows, and a
+// start admitted in the last moments before it could then be admitted once
+// more. What such a replay gets is still only the original client's keys,
+// sealed for that client. Within one run a replay is refused even before its
+// row is on the disk: the newest digests of each account are also kept in
+// memory and consulted first. Accounts, installations and recoveries stay FULL.
 //
 // Tables: accounts; replaced_installations (ids a recovery replaced);
 // used_starts (digests of admitted start chunks, so a recorded one cannot be
@@ -17,9 +28,11 @@
 // again for the next 10 000 exchanges of its account (years of daily use).
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "server/accounts/account_store.h"
 
@@ -49,16 +62,30 @@ class SqliteAccountStore final : public AccountStore {
   bool usage(uint32_t account, AccountUsage* usage) override;
   std::vector<AccountSummary> listAccounts() override;
 
+  // The synchronous level (0 off, 1 normal, 2 full, 3 extra) SQLite reports
+  // for the main connection and for the used-starts one; -1 when unreadable.
+  // For checking that only the replay record was relaxed.
+  int mainSynchronous();
+  int startsSynchronous();
+
  private:
   explicit SqliteAccountStore(sqlite3* db) : db_(db) {}
   bool exec(const char* sql);
+  // The in-memory fast path of the replay check; see the header comment.
+  bool recentlyUsed(uint32_t account, std::span<const uint8_t> digest) const;
+  void rememberUsed(uint32_t account, std::span<const uint8_t> digest);
+  StartUse recordStart(uint32_t account, std::span<const uint8_t> digest);
   bool usageLocked(uint32_t account, AccountUsage* usage);
   // Numbers the used-start digests in databases made before they were.
   bool addStartOrder();
 
   std::mutex mutex_;
-  sqlite3* db_;  // guarded by mutex_
+  sqlite3* db_;                // guarded by mutex_; synchronous FULL
+  sqlite3* starts_ = nullptr;  // guarded by mutex_; synchronous NORMAL, used_starts only
   uint32_t kept_starts_ = kKeptStartsPerAccount;
+  // The newest digests of each account, oldest first; never more than the
+  // database keeps, so whatever is found here the database refuses too.
+  std::unordered_map<uint32_t, std::deque<ByteBuffer>> recent_;  // guarded by mutex_
 };
 
 }  // namespace vl

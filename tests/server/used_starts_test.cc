@@ -1,7 +1,10 @@
 // The replay check's memory: the account store keeps the newest start
 // digests of each account and forgets older ones, so that the table does not
 // grow with every exchange a server has ever admitted; and a database made
-// before the digests were numbered still refuses its recorded ones.
+// before the digests were numbered still refuses its recorded ones. The
+// digests are written without waiting for the disk, through their own
+// connection: they must still be rows that outlive the store, and that
+// connection must be the only one relaxed.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -85,6 +88,44 @@ TEST(UsedStartsTest, DigestsOfAnOlderDatabaseAreStillRefusedAndThenBounded) {
   EXPECT_EQ(store->useStart(1, id("new-2")), StartUse::kFresh);
   EXPECT_EQ(rows(path, "SELECT COUNT(*) FROM used_starts"), 2);
   EXPECT_EQ(store->useStart(1, id("new-2")), StartUse::kReplayed);
+}
+
+TEST(UsedStartsTest, TheRecordOutlivesTheStoreAndOnlyItSkipsTheFlush) {
+  test::TempDir dir;
+  const std::string path = dir.file("a.db");
+  {
+    auto store = SqliteAccountStore::open(path);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->mainSynchronous(), 2) << "accounts and installations stay FULL";
+    EXPECT_EQ(store->startsSynchronous(), 1);
+    ASSERT_EQ(store->createAccount(someAccount(), 0).number, 1u);
+    ASSERT_EQ(store->useStart(1, id("played")), StartUse::kFresh);
+  }
+  auto store = SqliteAccountStore::open(path);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->mainSynchronous(), 2);
+  EXPECT_EQ(rows(path, "SELECT COUNT(*) FROM used_starts"), 1);
+  EXPECT_EQ(store->useStart(1, id("played")), StartUse::kReplayed)
+      << "a new run refuses it from the database alone";
+  EXPECT_EQ(store->useStart(1, id("next")), StartUse::kFresh);
+}
+
+TEST(UsedStartsTest, ARunRefusesItsOwnStartsBeforeTheDatabaseIsAsked) {
+  test::TempDir dir;
+  const std::string path = dir.file("a.db");
+  auto store = SqliteAccountStore::open(path);
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->createAccount(someAccount(), 0).number, 1u);
+  ASSERT_EQ(store->createAccount(someAccount(), 0).number, 2u);
+  ASSERT_EQ(store->useStart(1, id("played")), StartUse::kFresh);
+  // As if the row had not reached the disk: only the run's memory holds it.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DELETE FROM used_starts", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_EQ(store->useStart(1, id("played")), StartUse::kReplayed);
+  EXPECT_EQ(store->useStart(2, id("played")), StartUse::kFresh)
+      << "the same bytes signed for another account are another start";
 }
 
 }  // namespace
