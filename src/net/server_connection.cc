@@ -76,7 +76,7 @@ bool ServerConnection::connectToAny(const std::vector<IpAddress>& addresses, boo
   for (const IpAddress& address : addresses) {
     if (!socket_.open(address.family)) continue;
     opened = true;
-    if (socket_.connect(address, endpoint_.port)) return true;
+    if (socket_.connect(address, endpoint_.port, options_.timings.connectLimitMs)) return true;
     code = socket_.lastError();
     socket_.close();
   }
@@ -94,9 +94,12 @@ bool ServerConnection::connect(bool quiet) {
   return addressesToTry(quiet, &addresses) && connectToAny(addresses, quiet);
 }
 
+// A server that takes nothing for as long as it may stay silent is lost, as
+// one that sends nothing is.
 bool ServerConnection::sendAll() {
+  const uint32_t limitMs = options_.timings.idleLimitS * 1000u;
   while (sent_ < send_buffer_.size()) {
-    std::optional<size_t> sent = socket_.send(send_buffer_.span().subspan(sent_));
+    std::optional<size_t> sent = socket_.send(send_buffer_.span().subspan(sent_), limitMs);
     if (!sent) {
       last_kind_ = TransferErrorKind::kWriteFailed;
       last_code_ = socket_.lastError();

@@ -35,6 +35,9 @@ struct TransportTimings {
   // as lost; the long limit applies when the exchange asked for it.
   uint32_t idleLimitS = 90;
   uint32_t longIdleLimitS = 600;
+  // Longest wait for the server to take a connection; a host that cannot be
+  // reached then fails in this time instead of the system's minutes.
+  uint32_t connectLimitMs = 30000;
   // Pause before the first reconnect after a working exchange, and before
   // each further one.
   uint32_t firstRetryMs = 15000;

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -43,10 +46,38 @@ int pollFor(int fd, short events, uint32_t milliseconds) {
   pollfd entry{};
   entry.fd = fd;
   entry.events = events;
-  int timeout = milliseconds > 0x7fffffffu ? 0x7fffffff : static_cast<int>(milliseconds);
+  int timeout = milliseconds == kWaitForever ? -1
+                : milliseconds > 0x7fffffffu ? 0x7fffffff
+                                             : static_cast<int>(milliseconds);
   int ready = ::poll(&entry, 1, timeout);
   if (ready < 0) return errno == EINTR ? 0 : -1;
   return ready == 0 ? 0 : entry.revents;
+}
+
+// Waits until `fd` can be written or `milliseconds` have passed, also when
+// signals interrupt the wait: 1 writable (or in error, which the next call
+// reports), 0 timed out, -1 failed.
+int waitWritable(int fd, uint32_t milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  for (;;) {
+    uint32_t left = kWaitForever;
+    if (milliseconds != kWaitForever) {
+      const auto spent =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      if (spent >= milliseconds) return 0;
+      left = milliseconds - static_cast<uint32_t>(spent);
+    }
+    const int events = pollFor(fd, POLLOUT, left);
+    if (events < 0) return -1;
+    if (events != 0) return 1;
+  }
+}
+
+bool setBlocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }
 
 }  // namespace
@@ -90,22 +121,35 @@ bool TcpSocket::open(IpAddress::Family family) {
   return true;
 }
 
-bool TcpSocket::connect(const IpAddress& address, uint16_t port) {
+// The connect is started without blocking and then waited for, so that the
+// limit is ours and not the system's (minutes of SYN retries).
+bool TcpSocket::connect(const IpAddress& address, uint16_t port, uint32_t milliseconds) {
   if (fd_ < 0 || address.family != family_) {
     last_error_ = EINVAL;
     return false;
   }
   sockaddr_storage storage;
   socklen_t length = makeSockaddr(address, port, &storage);
-  int result;
-  do {
-    result = ::connect(fd_, reinterpret_cast<const sockaddr*>(&storage), length);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
+  if (!setBlocking(fd_, false)) {
     noteError();
     return false;
   }
-  return true;
+  int error = 0;
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&storage), length) != 0) error = errno;
+  if (error == EINPROGRESS || error == EINTR) {
+    const int ready = waitWritable(fd_, milliseconds);
+    socklen_t size = sizeof error;
+    if (ready == 0) {
+      error = ETIMEDOUT;
+    } else if (ready < 0) {
+      error = errno;
+    } else if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+      error = errno;
+    }
+  }
+  if (error == 0 && !setBlocking(fd_, true)) error = errno;
+  last_error_ = static_cast<uint32_t>(error);
+  return error == 0;
 }
 
 SocketWait TcpSocket::waitReadable(uint32_t milliseconds) {
@@ -121,12 +165,20 @@ SocketWait TcpSocket::waitReadable(uint32_t milliseconds) {
   return SocketWait::kExceptional;
 }
 
-std::optional<size_t> TcpSocket::send(std::span<const uint8_t> bytes) {
+// Never blocks in the call itself: a full send buffer is waited out with the
+// limit, so a peer that stops reading cannot hold the sender for ever.
+std::optional<size_t> TcpSocket::send(std::span<const uint8_t> bytes, uint32_t milliseconds) {
   for (;;) {
-    ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) return static_cast<size_t>(sent);
     if (sent < 0 && errno == EINTR) continue;
-    if (sent == 0) errno = EPIPE;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int ready = waitWritable(fd_, milliseconds);
+      if (ready > 0) continue;
+      if (ready == 0) errno = ETIMEDOUT;
+    } else if (sent == 0) {
+      errno = EPIPE;
+    }
     noteError();
     return std::nullopt;
   }

@@ -1,7 +1,9 @@
 // TcpSocket: one TCP connection, and TcpListener, which accepts them.
 //
 // The socket is blocking; a caller that must not hang waits for it to become
-// readable with a timeout first (waitReadable). Every failing call leaves the
+// readable with a timeout first (waitReadable), and gives connect and send a
+// limit: an unreachable host or a peer that stops reading then fails with
+// ETIMEDOUT instead of holding the caller for minutes or for ever. Every failing call leaves the
 // system's error number in lastError(), which reports show to the user.
 // Sending never raises a signal when the peer has gone: it fails instead.
 // The handle is closed when the object goes away.
@@ -29,6 +31,9 @@ enum class SocketWait : uint8_t {
 [[nodiscard]] bool startSocketLibrary();
 void stopSocketLibrary();
 
+// No limit on a connect or a send.
+inline constexpr uint32_t kWaitForever = 0xffffffffu;
+
 class TcpSocket {
  public:
   TcpSocket() = default;
@@ -42,13 +47,16 @@ class TcpSocket {
   // held before.
   [[nodiscard]] bool open(IpAddress::Family family);
   // Connects the open socket to `address`:`port` (host byte order); the
-  // address must be of the family the socket was opened for.
-  [[nodiscard]] bool connect(const IpAddress& address, uint16_t port);
+  // address must be of the family the socket was opened for. A connection
+  // not made within `milliseconds` fails with ETIMEDOUT.
+  [[nodiscard]] bool connect(const IpAddress& address, uint16_t port,
+                             uint32_t milliseconds = kWaitForever);
   // Waits up to `milliseconds` for something to read.
   SocketWait waitReadable(uint32_t milliseconds);
-  // Sends what the system takes at once; the count (at least 1), or nothing
-  // on a failure.
-  std::optional<size_t> send(std::span<const uint8_t> bytes);
+  // Sends what the system takes at once, waiting up to `milliseconds` for
+  // room when the peer has not read what went before; the count (at least
+  // 1), or nothing on a failure (ETIMEDOUT when no room came).
+  std::optional<size_t> send(std::span<const uint8_t> bytes, uint32_t milliseconds = kWaitForever);
   // Receives up to `room.size()` bytes; the count, 0 when the peer has ended
   // the stream, or nothing on a failure.
   std::optional<size_t> receive(std::span<uint8_t> room);

@@ -22,10 +22,12 @@ struct Command {
 bool registerCommand(const Command& command);
 const std::vector<Command>& registeredCommands();
 
-// Exit statuses: the task succeeded, it failed, the command line was wrong.
+// Exit statuses: the task succeeded, it failed, the command line was wrong,
+// another instance (vl_client or vardlok) holds the working directory.
 inline constexpr int kSucceeded = 0;
 inline constexpr int kFailed = 1;
 inline constexpr int kUsage = 2;
+inline constexpr int kAlreadyRunning = 3;
 
 // Prints the command's usage on standard error and returns kUsage.
 int usageError(const char* commandName);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "vardlok/command_registry.h"
+#include "vardlok/terminal.h"
 
 namespace vardlok {
 
@@ -42,6 +43,8 @@ static void printUsage() {
   std::fprintf(stderr, "vardlok: the Vardlok backup client from a terminal.\n\nusage:\n"
                        "vardlok help\n");
   for (const auto& command : all) std::fprintf(stderr, "%s", command.usage);
+  std::fprintf(stderr, "\nexit status: 0 done, 1 failed, 2 wrong command line, 3 another "
+                       "vardlok or vl_client is running\n");
 }
 
 int main(int argc, char** argv) {
@@ -55,6 +58,9 @@ int main(int argc, char** argv) {
   }
   for (const auto& command : vardlok::registeredCommands()) {
     if (std::strcmp(command.name, argv[1]) == 0) {
+      // Every command reads or changes the working directory's files.
+      vardlok::InstanceHold hold;
+      if (const int refused = hold.take(); refused != vardlok::kSucceeded) return refused;
       return command.run(vardlok::Args(argv + 2, argv + argc));
     }
   }

@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "core/instance_lock.h"
 #include "core/secure_wipe.h"
+#include "core/state_files.h"
+#include "core/working_directory.h"
+#include "vardlok/command_registry.h"
 #include "platform/os_random.h"
 
 namespace vardlok {
@@ -34,6 +38,48 @@ std::unique_ptr<vl::BackupSystem> openSystem() {
 void closeSystem(std::unique_ptr<vl::BackupSystem> system) {
   vl::setBackupSystem(nullptr);
   system.reset();
+}
+
+InstanceHold::~InstanceHold() { release(); }
+
+int InstanceHold::take() {
+  const std::optional<std::string> directory = vl::workingDirectoryPath();
+  std::error_code error;
+  if (directory) std::filesystem::create_directories(*directory, error);
+  if (!directory || error) {
+    say(0, "Fel: Kunde inte öppna arbetskatalogen.",
+        "Error: Could not open the working directory.");
+    return kFailed;
+  }
+  const vl::LockOutcome outcome =
+      file_.create(*directory + "/" + std::string(vl::kInstanceLockFile));
+  if (outcome) {
+    guiOnPath_ = *directory + "/" + std::string(vl::kGuiOnFile);
+    vl::writeGuiOn(0, guiOnPath_);
+    return kSucceeded;
+  }
+  if (!outcome.failed()) {
+    say(0,
+        "Fel: Kunde inte starta programmet eftersom en bakgrundsprocess fortfarande pågår "
+        "eller programmet redan har startats.",
+        "Error: Could not start because a background copy is still running or the "
+        "program has already been started.");
+    return kAlreadyRunning;
+  }
+  const std::string reason = " (" + outcome.reason() + ").";
+  say(0,
+      "Fel: Kunde inte låsa filen \"" + std::string(vl::kInstanceLockFile) +
+          "\" i arbetsmappen" + reason,
+      "Error: Could not lock the file \"" + std::string(vl::kInstanceLockFile) +
+          "\" in the working directory" + reason);
+  return kFailed;
+}
+
+void InstanceHold::release() {
+  if (!file_.held()) return;
+  // Written while still held, so it never overwrites the next holder's record.
+  vl::writeGuiOn(0, guiOnPath_);
+  file_.close();
 }
 
 bool ensureRandomCredit(vl::BackupSystem& system) {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "core/backup_system.h"
+#include "platform/exclusive_file.h"
 #include "ui/short_exchange_actions.h"
 
 namespace vardlok {
@@ -32,6 +33,31 @@ void closeSystem(std::unique_ptr<vl::BackupSystem> system);
 // A pool credited enough to make keys; false when even the operating
 // system gives no random bytes.
 bool ensureRandomCredit(vl::BackupSystem& system);
+
+// The single-instance lock of vl_client, held while a command runs, so that a
+// command never changes the state and key files under the interactive
+// program or a scheduled backup (nor they under it). It is taken before the
+// working directory is entered: entering tidies the directory, which must
+// not happen under another instance either. The holder records itself as a
+// background run, as vardlok shows no window to bring forward.
+class InstanceHold {
+ public:
+  InstanceHold() = default;
+  InstanceHold(const InstanceHold&) = delete;
+  InstanceHold& operator=(const InstanceHold&) = delete;
+  // Records that nobody runs and lets go, as release() does.
+  ~InstanceHold();
+
+  // kSucceeded when the lock is ours; kAlreadyRunning when another
+  // instance holds it; kFailed when the lock file cannot be used. Every
+  // refusal is said on standard error.
+  int take();
+  void release();
+
+ private:
+  vl::ExclusiveFile file_;
+  std::string guiOnPath_;
+};
 
 class TerminalSetup : public vl::SetupMainAction {
  public:

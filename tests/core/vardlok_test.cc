@@ -12,10 +12,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/instance_lock.h"
+#include "core/state_files.h"
 #include "core/usage_files.h"
 #include "crypto/key_files.h"
 #include "crypto/rsa_test_keys.h"
@@ -25,6 +28,7 @@
 #include "net/server_connection.h"
 #include "net/server_setting.h"
 #include "net/start_chunk.h"
+#include "platform/exclusive_file.h"
 #include "platform/os_random.h"
 #include "support/temp_dir.h"
 
@@ -322,6 +326,61 @@ TEST(VardlokTest, AccountCommandsLeaveAnInstalledAccountAloneWithoutReplace) {
   EXPECT_TRUE(test::readFile(localKey) == installedKey) << "local_key.bin was replaced";
   EXPECT_TRUE(test::readFile(computer.workingFile(kInstallIdFile)) == installedId)
       << "install_id.bin was replaced";
+}
+
+// Every file of `folder` with its bytes.
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    files[entry.path().filename().string()] = test::readFile(entry.path().string());
+  }
+  return files;
+}
+
+// While vl_client (interactive or a scheduled backup) holds the working
+// directory, no command touches it, and the refusal is told apart from a
+// failed task by its exit status.
+TEST(VardlokTest, CommandsAreRefusedWhileAnotherInstanceHoldsTheLock) {
+  Computer computer;
+  std::filesystem::create_directories(computer.workingFile(""));
+  ExclusiveFile other;
+  ASSERT_TRUE(other.create(computer.workingFile(kInstanceLockFile)));
+  ASSERT_TRUE(writeGuiOn(1, computer.workingFile(kGuiOnFile)));
+  const auto before = snapshot(computer.workingFile(""));
+  std::string errors;
+
+  EXPECT_EQ(computer.vardlok({"account", "create", computer.home.file("new.drf"), "--name", "A",
+                              "--organisation", "B", "--email", "c@d"},
+                             &errors),
+            3);
+  EXPECT_NE(errors.find("programmet redan har startats"), std::string::npos) << errors;
+  EXPECT_EQ(computer.vardlok({"account", "recover", computer.home.file("missing.drf")}), 3);
+  test::writeFile(computer.home.file("bad.rec"), std::string(266, '\1'));
+  EXPECT_EQ(computer.vardlok({"server", "127.0.0.1:1", "--key-record", computer.home.file("bad.rec")}),
+            3);
+  EXPECT_FALSE(std::filesystem::exists(computer.home.file("new.drf")));
+  EXPECT_TRUE(snapshot(computer.workingFile("")) == before) << "the working directory changed";
+  EXPECT_EQ(computer.vardlok({"help"}), 0);
+
+  // Once the other instance is gone, the command runs (and fails on its own
+  // merits) and leaves the record of who runs at "nobody".
+  other.close();
+  EXPECT_EQ(computer.vardlok({"server", "127.0.0.1:1", "--key-record", computer.home.file("bad.rec")},
+                             &errors),
+            1);
+  EXPECT_NE(errors.find("Fel: Filen innehåller ingen servernyckel."), std::string::npos) << errors;
+  EXPECT_EQ(readGuiOn(computer.workingFile(kGuiOnFile)), std::optional<uint32_t>(0));
+}
+
+// A lock file that cannot be used is a failure with the system's reason,
+// never taken for another instance.
+TEST(VardlokTest, AnUnusableLockFileIsAFailureNotAnotherInstance) {
+  Computer computer;
+  std::filesystem::create_directories(computer.workingFile(kInstanceLockFile));
+  std::string errors;
+  EXPECT_EQ(computer.vardlok({"account", "recover", computer.home.file("missing.drf")}, &errors),
+            1);
+  EXPECT_NE(errors.find("Kunde inte låsa filen \"file_mutex\""), std::string::npos) << errors;
 }
 
 }  // namespace

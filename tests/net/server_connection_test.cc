@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
+#include <thread>
 
 #include "platform/file.h"
 #include "tests/net/transport_test_util.h"
@@ -268,6 +275,83 @@ TEST_F(ConnectionFixture, NobodyListeningIsNoContactWithTheSystemsCode) {
   ASSERT_EQ(log_.errors.size(), 1u);
   EXPECT_EQ(log_.errors[0], std::make_pair(TransferErrorKind::kNoContact, static_cast<uint32_t>(ECONNREFUSED)));
   EXPECT_EQ(log_.reconnects, 0);
+}
+
+// A listener that never accepts, its queue filled, so that further
+// connection requests go unanswered as they do for a host out of reach.
+class UnansweringListener {
+ public:
+  UnansweringListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd_, 0) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    for (TcpSocket& socket : queued_) {
+      if (!socket.open(IpAddress::Family::kV4) || !socket.connect(test::kLoopbackV4, port_, 150)) {
+        full_ = true;
+        return;
+      }
+    }
+  }
+  ~UnansweringListener() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool full() const { return full_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  bool full_ = false;
+  TcpSocket queued_[8];
+};
+
+TEST_F(ConnectionFixture, AServerThatTakesNoConnectionIsNoContactOnceTheConnectLimitPasses) {
+  UnansweringListener listener;
+  ASSERT_TRUE(listener.full());
+  ServerEndpoint endpoint;
+  endpoint.address = 0x7f000001;
+  endpoint.port = listener.port();
+  TransportOptions options{{}, &system_, dir_.file("last_ip.bin")};
+  options.timings.connectLimitMs = 150;
+  ServerConnection client(endpoint, options);
+  ASSERT_TRUE(client.attach(opening(), exchange()));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.run());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ASSERT_EQ(log_.errors.size(), 1u);
+  EXPECT_EQ(log_.errors[0],
+            std::make_pair(TransferErrorKind::kNoContact, static_cast<uint32_t>(ETIMEDOUT)));
+}
+
+TEST_F(ConnectionFixture, AServerThatStopsReadingIsAFailedSendOnceTheIdleLimitPasses) {
+  system_.resolved = {test::kLoopbackV4};
+  std::atomic<bool> done{false};
+  ScriptedPeer peer(1, [&](int, TcpSocket&) {
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  ServerEndpoint endpoint;
+  endpoint.host = "backup.example";
+  endpoint.port = peer.port();
+  TransportOptions options{{}, &system_, dir_.file("last_ip.bin")};
+  options.timings.idleLimitS = 1;
+  ServerConnection client(endpoint, options);
+  // More than the socket buffers of both ends take.
+  ASSERT_TRUE(client.attach(makeChunk(ChunkType::kExchangeStart, 64u << 20), exchange({}, 3)));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.run());
+  done = true;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  ASSERT_EQ(log_.errors.size(), 1u);
+  EXPECT_EQ(log_.errors[0],
+            std::make_pair(TransferErrorKind::kWriteFailed, static_cast<uint32_t>(ETIMEDOUT)));
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "platform/name_resolver.h"
@@ -71,6 +75,52 @@ TEST(TcpSocketTest, ConnectingWhereNobodyListensGivesTheSystemsCode) {
   ASSERT_TRUE(socket.open(IpAddress::Family::kV4));
   EXPECT_FALSE(socket.connect(kLoopback, port));
   EXPECT_EQ(socket.lastError(), static_cast<uint32_t>(ECONNREFUSED));
+}
+
+// A listener that never accepts and whose queue is full drops further
+// connection requests, as a host that cannot be reached does.
+TEST(TcpSocketTest, AConnectThatIsNotAnsweredFailsWhenItsLimitPasses) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  std::vector<TcpSocket> queued(8);
+  const auto start = std::chrono::steady_clock::now();
+  bool timedOut = false;
+  for (TcpSocket& socket : queued) {
+    ASSERT_TRUE(socket.open(IpAddress::Family::kV4));
+    if (!socket.connect(kLoopback, ntohs(address.sin_port), 150)) {
+      EXPECT_EQ(socket.lastError(), static_cast<uint32_t>(ETIMEDOUT));
+      timedOut = true;
+      break;
+    }
+  }
+  EXPECT_TRUE(timedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ::close(listener);
+}
+
+TEST(TcpSocketTest, ASendToAPeerThatNeverReadsFailsWhenItsLimitPasses) {
+  ConnectedPair pair;
+  connectPair(&pair);
+  std::vector<uint8_t> bytes(65536, 1);
+  std::optional<size_t> sent;
+  // Loopback buffers take some megabytes before the sender has to wait.
+  for (int i = 0; i < 10000 && (sent = pair.client.send(bytes, 100)); ++i) {
+  }
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(pair.client.lastError(), static_cast<uint32_t>(ETIMEDOUT));
+  // Once the peer reads, a send goes through again.
+  std::vector<uint8_t> room(1 << 20);
+  ASSERT_EQ(pair.server.waitReadable(1000), SocketWait::kReadable);
+  ASSERT_TRUE(pair.server.receive(room));
+  EXPECT_TRUE(pair.client.send(bytes, 1000));
 }
 
 TEST(TcpSocketTest, AnAddressOfAnotherFamilyIsRefusedBeforeConnecting) {
