@@ -30,6 +30,7 @@
 #include "net/start_chunk.h"
 #include "platform/exclusive_file.h"
 #include "platform/os_random.h"
+#include "support/child_output.h"
 #include "support/temp_dir.h"
 
 namespace vl {
@@ -91,7 +92,7 @@ class RunningServer {
       ::_exit(127);
     }
     ::close(out[1]);
-    const std::string line = readUntil(out[0], "\n", 30);
+    const std::string line = test::readChildOutput(out[0], 30, "\n");
     ::close(out[0]);
     const auto at = line.find("listening on 127.0.0.1:");
     if (at != std::string::npos) port_ = std::stoi(line.substr(at + 23));
@@ -109,20 +110,6 @@ class RunningServer {
   std::string log() const { return test::readFile(dir_.file("server.err")); }
 
  private:
-  static std::string readUntil(int fd, const std::string& stop, double seconds) {
-    std::string text;
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline && text.find(stop) == std::string::npos) {
-      pollfd wait{fd, POLLIN, 0};
-      if (::poll(&wait, 1, 100) <= 0) continue;
-      char piece[256];
-      const ssize_t n = ::read(fd, piece, sizeof piece);
-      if (n <= 0) break;
-      text.append(piece, static_cast<size_t>(n));
-    }
-    return text;
-  }
-
   int run(const std::vector<std::string>& args, bool) {
     const pid_t child = ::fork();
     if (child == 0) {

@@ -19,6 +19,7 @@
 #include "crypto/server_key.h"
 #include "server/identity/server_identity.h"
 #include "server/server_test_util.h"
+#include "support/child_output.h"
 
 namespace vl {
 namespace {
@@ -50,21 +51,6 @@ Child spawn(const std::vector<std::string>& args, const std::string& errPath) {
   return {pid, pipeFds[0]};
 }
 
-// Reads the child's stdout until `stop` is seen, it closes or `seconds` pass.
-std::string readOutput(int fd, double seconds, const std::string& stop = "") {
-  std::string text;
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline && (stop.empty() || text.find(stop) == std::string::npos)) {
-    pollfd wait{fd, POLLIN, 0};
-    if (::poll(&wait, 1, 100) <= 0) continue;
-    char piece[256];
-    const ssize_t n = ::read(fd, piece, sizeof piece);
-    if (n <= 0) break;
-    text.append(piece, static_cast<size_t>(n));
-  }
-  return text;
-}
-
 // Exit status, or -1 when the child is still running after `seconds`.
 int waitExit(pid_t pid, double seconds) {
   const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
@@ -80,7 +66,7 @@ int waitExit(pid_t pid, double seconds) {
 std::string runToEnd(const std::vector<std::string>& args, const std::string& errPath,
                      int* exitCode) {
   Child child = spawn(args, errPath);
-  const std::string out = readOutput(child.out, 60);
+  const std::string out = test::readChildOutput(child.out, 60);
   ::close(child.out);
   *exitCode = waitExit(child.pid, 60);
   return out;
@@ -150,7 +136,7 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--idle-seconds", "1",
                         "--opening-seconds", "20", "--connections-per-address", "4"},
                        errors);
-  const std::string line = readOutput(server.out, 30, "\n");
+  const std::string line = test::readChildOutput(server.out, 30, "\n");
   ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
   const uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
 
