@@ -1,5 +1,10 @@
 #!/usr/bin/env python3
-"""Side-by-side timing of vltool's offline copies against restic and borg.
+"""Side-by-side timing of Vardlok's copies against restic and borg.
+
+Vardlok is timed twice: "vardlok" is the client over loopback against its
+own vl_server on this machine (both share its cores), "vl-local" is
+vltool's offline copy into a local store, so that the table shows what the
+wire costs beside what restic and borg cost with local repositories.
 
 For each dataset (made with ../shared/bench/make_dataset.py) and each round,
 the tools take turns (the order rotates every round) through four scenarios
@@ -16,9 +21,10 @@ maximum. restic (local repository) and borg (local repository, repokey
 encryption, lz4 compression) come from Debian; the script installs them with
 apt-get when missing.
 
-usage: compare_tools.py [--data DIR] [--rounds N] [--datasets mixed,smallfiles]
+usage: compare_tools.py [--data DIR] [--rounds N] [--datasets mixed,smallfiles,bigfile]
                         [--scenarios first,second,mutated,restore]
-                        [--vltool PATH] [--work DIR]
+                        [--tools vardlok,vl-local,restic,borg]
+                        [--vltool PATH] [--bindir BUILD] [--work DIR]
 
 --scenarios runs only the named scenarios (second and mutated need first;
 mutated needs second; restore restores whatever the last copy was).
@@ -65,7 +71,9 @@ def fresh(path):
 
 
 class Vltool:
-    name = "vardlok"
+    """vltool's offline copies into a local store: what the wire adds to is
+    measured against this."""
+    name = "vl-local"
 
     def __init__(self, binary, work, restore_options=()):
         self.binary, self.work = binary, work
@@ -88,6 +96,62 @@ class Vltool:
     def restore(self, target):
         return run([self.binary, "local", "restore", "--store", self.store, "--keys", self.keys,
                     "--to", target] + self.restore_options, cwd=self.cwd)
+
+
+class VardlokNet:
+    """The client over loopback against its own vl_server, both on this
+    machine: `vardlok backup` and `vardlok restore`, each run in a home of
+    its own. The server is started once per repository (init) with the
+    development key; the client's working directory holds the account."""
+    name = "vardlok"
+
+    def __init__(self, bindir, work):
+        self.vardlok = os.path.join(bindir, "src", "vardlok", "vardlok")
+        self.server = os.path.join(bindir, "server", "vl_server")
+        self.work = work
+        self.proc = None
+
+    def env(self):
+        return dict(os.environ, HOME=self.home, XDG_DATA_HOME=os.path.join(self.home, "data"))
+
+    def client(self, *words):
+        return run([self.vardlok] + list(words), cwd=self.home, env=self.env())
+
+    def stop(self):
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait()
+            self.proc = None
+
+    def init(self):
+        self.stop()
+        data, self.home = os.path.join(self.work, "server"), os.path.join(self.work, "home")
+        fresh(data)
+        fresh(self.home)
+        subprocess.check_call([self.server, "init", "--data", data, "--key-file",
+                               os.path.join(REPO, "keys", "dev_server_key.full")],
+                              stdout=subprocess.DEVNULL)
+        self.proc = subprocess.Popen([self.server, "run", "--data", data, "--listen", "127.0.0.1:0",
+                                      "--reserved-gib", "1000"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.proc.stdout.readline().split()
+        if len(line) != 3 or line[0] != "listening":
+            sys.exit("vl_server did not start")
+        self.address = line[2]
+        self.recovery = os.path.join(self.home, "recovery.drf")
+        self.client("server", self.address, "--key-record", os.path.join(data, "server_key.rec"))
+        self.client("account", "create", self.recovery, "--name", "Bench", "--organisation", "-",
+                    "--email", "bench@example.org")
+        self.selected = None
+
+    def backup(self, data):
+        if self.selected != data:
+            self.client("folders", "add", data)
+            self.selected = data
+        return self.client("backup")
+
+    def restore(self, target):
+        return self.client("restore", self.recovery, "--to", target)
 
 
 class Restic:
@@ -159,10 +223,14 @@ def main():
     parser.add_argument("--scenarios", default="first,second,mutated,restore",
                         help="comma-separated subset of first,second,mutated,restore")
     parser.add_argument("--vltool", default=os.path.join(REPO, "build", "release", "tools", "vltool"))
+    parser.add_argument("--bindir", default=os.path.join(REPO, "build", "release"),
+                        help="build folder holding vardlok and vl_server")
+    parser.add_argument("--tools", default="vardlok,vl-local,restic,borg",
+                        help="comma-separated subset of vardlok,vl-local,restic,borg")
     parser.add_argument("--json", default=None, help="also write the raw results here")
     args = parser.parse_args()
     # The tools run in folders of their own: every path must be absolute.
-    for name in ("data", "work", "vltool"):
+    for name in ("data", "work", "vltool", "bindir"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     scenarios = set(args.scenarios.split(","))
@@ -180,8 +248,14 @@ def main():
         if not os.path.isdir(os.path.join(pristine, ds)):
             subprocess.check_call([sys.executable, MAKE_DATASET, "create", ds, "--root", pristine])
 
-    tools = [Vltool(args.vltool, os.path.join(work, "vardlok")),
-             Restic(os.path.join(work, "restic")), Borg(os.path.join(work, "borg"))]
+    wanted = args.tools.split(",")
+    every = {"vardlok": lambda: VardlokNet(args.bindir, os.path.join(work, "vardlok-net")),
+             "vl-local": lambda: Vltool(args.vltool, os.path.join(work, "vardlok")),
+             "restic": lambda: Restic(os.path.join(work, "restic")),
+             "borg": lambda: Borg(os.path.join(work, "borg"))}
+    if set(wanted) - set(every):
+        sys.exit(f"unknown tools: {', '.join(sorted(set(wanted) - set(every)))}")
+    tools = [every[name]() for name in every if name in wanted]
     for t in tools:
         os.makedirs(t.work, exist_ok=True)
     shm = "/dev/shm/vl-compare-restore"
@@ -223,9 +297,13 @@ def main():
                 note(ds, "restore-shm", t, timed_restore(t, shm))
                 shutil.rmtree(shm, ignore_errors=True)
 
-    print("\nminimum seconds over %d rounds (peak MiB in brackets); ratio = vardlok / faster of the others"
-          % args.rounds)
-    header = f"{'dataset':10s} {'scenario':14s} " + " ".join(f"{t.name:>16s}" for t in tools) + "   ratio"
+    for t in tools:
+        if hasattr(t, "stop"):
+            t.stop()
+    print("\nminimum seconds over %d rounds (peak MiB in brackets); ratio = vardlok / faster of "
+          "restic and borg; wire = vardlok / vl-local" % args.rounds)
+    header = (f"{'dataset':10s} {'scenario':14s} " + " ".join(f"{t.name:>16s}" for t in tools) +
+              "   ratio    wire")
     print(header)
     for ds in args.datasets.split(","):
         for scenario in ("first", "second", "mutated", "restore-disk", "restore-shm"):
@@ -241,9 +319,11 @@ def main():
                 rss = max(m for _, m in runs)
                 best[t.name] = secs
                 cells.append(f"{secs:8.2f} [{rss:5.0f}]")
-            others = [v for k, v in best.items() if k != "vardlok"]
-            ratio = best.get("vardlok", 0) / min(others) if others and min(others) > 0 else 0
-            print(f"{ds:10s} {scenario:14s} " + " ".join(cells) + f"   {ratio:5.2f}")
+            mine = best.get("vardlok", best.get("vl-local", 0))
+            others = [v for k, v in best.items() if k in ("restic", "borg")]
+            ratio = mine / min(others) if others and min(others) > 0 else 0
+            wire = best["vardlok"] / best["vl-local"] if "vardlok" in best and best.get("vl-local") else 0
+            print(f"{ds:10s} {scenario:14s} " + " ".join(cells) + f"   {ratio:5.2f}   {wire:5.2f}")
     if args.json:
         with open(args.json, "w") as out:
             json.dump({"|".join(k): v for k, v in results.items()}, out, indent=1)
