@@ -28,13 +28,27 @@
 // peer that has proved nothing cannot make the server hold more than
 // kMaxOpeningChunkLength bytes for it.
 //
-// Of the requests after a start, only the RecoverChunk is served so far;
-// the backup, restore, list and archive requests are authenticated and
-// checked against the role like any other, and then the connection is
-// closed: those exchanges are not served yet.
+// Requests after a start: an upload (FileDataChunk) is answered 0 with the
+// bytes the copy in progress has uploaded, 2 when its number is 0 or used by
+// a stored copy or its record is misshapen, 3 over the account's reserved
+// space; a completed copy (FileListChunk) is answered 0 with the usage
+// figures once it is stored, 2 when a check fails; a list request names a
+// copy by how many steps it lies back from the newest and gets its list
+// record and figures, or "present 0"; a section request gets the record or
+// result 1. Every answer 0 follows a durable change. A store that fails
+// closes the connection without an answer (the client's reconnect or next
+// run tries again).
+//
+// The archive request (mode 1) lists the account's archived copies, newest
+// first; mode 2 deletes those whose copy numbers it names, all or nothing:
+// result 4 when one is not an archived copy, 6 when one is still protected
+// (kept for the protect days of the server's clock since it was received);
+// any other mode, or indexes that do not read, get result 2.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -45,6 +59,8 @@
 #include "server/protocol/server_context.h"
 
 namespace vl {
+
+class AccountBackups;
 
 // Start chunks and setup requests are a few kilobytes at most.
 inline constexpr uint32_t kMaxOpeningChunkLength = 65536;
@@ -88,6 +104,20 @@ class ConnectionHandler {
   HandlerStep handleSetup();
   HandlerStep handleRequest(ChunkType type);
   HandlerStep handleRecover(const OpenedChunk& request);
+  HandlerStep handleUpload(const OpenedChunk& request);
+  HandlerStep handleCommit(const OpenedChunk& request);
+  HandlerStep handleListRequest(const OpenedChunk& request);
+  HandlerStep handleSectionRequest(const OpenedChunk& request);
+  HandlerStep handleArchive(const OpenedChunk& request);
+  // Retention after a new copy, when the server runs with it.
+  void expireAfter(uint32_t newestTime);
+  // The protect days that hold for this account: the server's or the
+  // account's own, whichever is longer.
+  std::optional<uint32_t> protectDays();
+  // The account's backups, opened at the first request that needs them.
+  AccountBackups* backups();
+  // An answer of `type` carrying `plaintext` (number, result, fields).
+  HandlerStep sendAnswer(ChunkType type, ByteBuffer plaintext);
 
   HandlerStep refuseStart(StartAnswerCode code, const std::string& why);
   HandlerStep answerSetup(uint16_t result, const std::string& why);
@@ -109,6 +139,7 @@ class ConnectionHandler {
   uint32_t account_ = 0;
   ByteBuffer installationId_;
   Role role_ = Role::kReader;
+  std::shared_ptr<AccountBackups> backups_;
 };
 
 }  // namespace vl
