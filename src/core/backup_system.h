@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "core/backup_settings.h"
 #include "crypto/random_pool.h"
 #include "engine/copy_log.h"
 #include "engine/folder_selection.h"
@@ -27,6 +28,7 @@
 #include "net/server_setting.h"
 #include "net/setup_act.h"
 #include "net/start_chunk.h"
+#include "ui/backup_main_action.h"
 #include "ui/short_exchange_actions.h"
 
 namespace vl {
@@ -96,6 +98,21 @@ class BackupSystem {
   bool recoverAccount(RecoverMainAction* callbacks, const std::string& recoveryFilePath,
                       bool* serverKeyFlag);
 
+  // One backup of the selected folders: the quota warning (logged when 80 %
+  // or more of the reserved space is used), the keys of "local_key.bin",
+  // then the backup exchange attached with a start chunk under the
+  // installation id and the settings' transport encryption. False, with
+  // nothing attached, without callbacks, with less than 512 credit units,
+  // with no folder selected, or without a usable "local_key.bin".
+  // `callbacks` must outlive the run. `prepareAhead` lets the exchange make
+  // the next section ready on a second thread while the server answers.
+  bool startBackup(BackupMainAction* callbacks, const BackupOptions& options,
+                   bool prepareAhead = true);
+
+  // The byte the user interface sets to cancel the running copy or list
+  // request; the backup clears it when it starts.
+  std::atomic<uint8_t>& cancelByte() { return cancel_byte_; }
+
   // The recovery file the user last chose for restores; kept for the run.
   void setRecoveryFile(std::string path) { recovery_file_ = std::move(path); }
   const std::string& recoveryFile() const { return recovery_file_; }
@@ -122,6 +139,7 @@ class BackupSystem {
   std::string recovery_file_;
   uint32_t language_ = 0;
   std::atomic<uint8_t> network_ready_{0};
+  std::atomic<uint8_t> cancel_byte_{0};
 };
 
 // The system object of this process; null before creation and after shutdown.
