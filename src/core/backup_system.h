@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "core/backup_settings.h"
 #include "crypto/random_pool.h"
 #include "engine/copy_log.h"
 #include "engine/folder_selection.h"
@@ -28,6 +29,7 @@
 #include "net/setup_act.h"
 #include "net/restore_act.h"
 #include "net/start_chunk.h"
+#include "ui/backup_main_action.h"
 #include "ui/restore_main_action.h"
 #include "ui/short_exchange_actions.h"
 
@@ -98,6 +100,21 @@ class BackupSystem {
   bool recoverAccount(RecoverMainAction* callbacks, const std::string& recoveryFilePath,
                       bool* serverKeyFlag);
 
+  // One backup of the selected folders: the quota warning (logged when 80 %
+  // or more of the reserved space is used), the keys of "local_key.bin",
+  // then the backup exchange attached with a start chunk under the
+  // installation id and the settings' transport encryption. False, with
+  // nothing attached, without callbacks, with less than 512 credit units,
+  // with no folder selected, or without a usable "local_key.bin".
+  // `callbacks` must outlive the run. `prepareAhead` lets the exchange make
+  // the next section ready on a second thread while the server answers.
+  bool startBackup(BackupMainAction* callbacks, const BackupOptions& options,
+                   bool prepareAhead = true);
+
+  // The byte the user interface sets to cancel the running copy or list
+  // request; the backup clears it when it starts.
+  std::atomic<uint8_t>& cancelByte() { return cancel_byte_; }
+
   // The recovery file the user last chose for restores; kept for the run.
   void setRecoveryFile(std::string path) { recovery_file_ = std::move(path); }
   const std::string& recoveryFile() const { return recovery_file_; }
@@ -115,9 +132,6 @@ class BackupSystem {
   // folder cannot be made. `callbacks` must outlive the run.
   bool startRestore(RestoreMainAction* callbacks, RestoreRequest request,
                     bool transportEncryption);
-
-  // The cancel request that the running exchange watches (1 = cancel).
-  std::atomic<uint8_t>& cancelByte() { return cancel_byte_; }
 
   // Overwrites every byte of the file once with the low byte of the next
   // value of the C generator, in place. False when it cannot be opened for
