@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/folders_file.h"
 #include "core/instance_lock.h"
 #include "core/state_files.h"
 #include "core/usage_files.h"
@@ -47,8 +48,14 @@ struct Computer {
 
   // Runs vardlok with `args` to its end; its exit status, stderr in `errors`.
   int vardlok(const std::vector<std::string>& args, std::string* errors = nullptr) const {
+    return program(VARDLOK_PATH, args, errors);
+  }
+
+  // The same for any of the client's programs.
+  int program(const char* path, const std::vector<std::string>& args,
+              std::string* errors = nullptr) const {
     std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/bin:/bin"};
-    std::vector<char*> argv{const_cast<char*>(VARDLOK_PATH)};
+    std::vector<char*> argv{const_cast<char*>(path)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
@@ -61,7 +68,7 @@ struct Computer {
                                      0600);
     pid_t child = 0;
     const int spawned =
-        ::posix_spawn(&child, VARDLOK_PATH, &actions, nullptr, argv.data(), envp.data());
+        ::posix_spawn(&child, path, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return -1;
     int status = 0;
@@ -254,6 +261,105 @@ TEST(VardlokTest, ARecoveryFileOfAnAccountTheServerDoesNotKnowGetsCodeOne) {
             1);
   EXPECT_NE(errors.find(answerCodeMessage(ExchangeKind::kRecover, 1).swedish), std::string::npos)
       << errors;
+}
+
+
+// Copies made by vl_client backup and brought back by vardlok restore on
+// another computer that has only the recovery file and the server's setting.
+class VardlokRestoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(server.port(), 0) << server.log();
+    for (const Computer* computer : {&owner, &helper}) {
+      ASSERT_EQ(computer->vardlok({"server", server.address(), "--key-record", server.keyRecord()}),
+                0);
+    }
+    recovery = owner.home.file("anna.drf");
+    std::string errors;
+    ASSERT_EQ(owner.vardlok({"account", "create", recovery, "--name", "Anna", "--organisation",
+                             "Berg AB", "--email", "anna@example.org"},
+                            &errors),
+              0)
+        << errors;
+    data = owner.home.file("data");
+    std::filesystem::create_directories(data + "/docs");
+    ASSERT_TRUE(writeFolderSelection({data}, owner.workingFile(kFoldersFile)));
+  }
+
+  // Random bytes that do not compress: a file of more than one section.
+  static std::string noise(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+      seed = seed * 1103515245u + 12345u;
+      c = static_cast<char>(seed >> 23);
+    }
+    return bytes;
+  }
+
+  int backup(std::string* errors) { return owner.program(VL_CLIENT_PATH, {"backup"}, errors); }
+
+  int restore(std::vector<std::string> args, std::string* errors) {
+    args.insert(args.begin(), {"restore", recovery});
+    return helper.vardlok(args, errors);
+  }
+
+  std::string restored(const std::string& to, const std::string& name) {
+    return test::readFile(to + "/RECOVERED_DATA/data/" + name);
+  }
+
+  RunningServer server;
+  Computer owner, helper;
+  std::string recovery, data;
+};
+
+TEST_F(VardlokRestoreTest, TheLatestAnOlderCopyAndChosenFilesComeBackAsBackedUp) {
+  std::string errors;
+  EXPECT_EQ(restore({"--to", helper.home.file("none")}, &errors), 1);
+  EXPECT_NE(errors.find("Fel: Hittade ingen säkerhetskopia på servern!"), std::string::npos)
+      << errors;
+
+  const std::string big = noise(5 * 1024 * 1024 + 77, 1);
+  test::writeFile(data + "/docs/big.bin", big);
+  test::writeFile(data + "/docs/same.bin", big);
+  test::writeFile(data + "/small.txt", "first version");
+  test::writeFile(data + "/empty", "");
+  ASSERT_EQ(backup(&errors), 0) << errors << server.log();
+  test::writeFile(data + "/small.txt", "second version");
+  test::writeFile(data + "/docs/new.txt", "added later");
+  ASSERT_EQ(backup(&errors), 0) << errors << server.log();
+
+  const std::string latest = helper.home.file("latest");
+  ASSERT_EQ(restore({"--to", latest}, &errors), 0) << errors << server.log();
+  EXPECT_EQ(restored(latest, "docs/big.bin"), big);
+  EXPECT_EQ(restored(latest, "docs/same.bin"), big);
+  EXPECT_EQ(restored(latest, "small.txt"), "second version");
+  EXPECT_EQ(restored(latest, "docs/new.txt"), "added later");
+  EXPECT_TRUE(std::filesystem::exists(latest + "/RECOVERED_DATA/data/empty"));
+  // Nothing of the restore's own stays behind in the working directory.
+  for (const auto& entry : std::filesystem::directory_iterator(helper.workingFile(""))) {
+    EXPECT_NE(entry.path().filename().string().rfind("file_data_", 0), 0u) << entry.path();
+  }
+  // The same place again: nothing there is replaced.
+  EXPECT_EQ(restore({"--to", latest}, &errors), 1);
+  EXPECT_NE(errors.find("Fel: Kunde inte"), std::string::npos) << errors;
+
+  const std::string older = helper.home.file("older");
+  ASSERT_EQ(restore({"--to", older, "--copy", "1", "--plain-transport"}, &errors), 0) << errors;
+  EXPECT_EQ(restored(older, "small.txt"), "first version");
+  EXPECT_EQ(restored(older, "docs/big.bin"), big);
+  EXPECT_FALSE(std::filesystem::exists(older + "/RECOVERED_DATA/data/docs/new.txt"));
+
+  const std::string chosen = helper.home.file("chosen");
+  ASSERT_EQ(restore({"--to", chosen, "data/docs/new.txt", "data/small.txt"}, &errors), 0)
+      << errors;
+  EXPECT_EQ(restored(chosen, "docs/new.txt"), "added later");
+  EXPECT_EQ(restored(chosen, "small.txt"), "second version");
+  EXPECT_FALSE(std::filesystem::exists(chosen + "/RECOVERED_DATA/data/docs/big.bin"));
+
+  EXPECT_EQ(restore({"--to", helper.home.file("gone"), "--copy", "2"}, &errors), 1);
+  EXPECT_NE(errors.find("Fel: Hittade inte säkerhetskopian på servern!"), std::string::npos)
+      << errors;
+  EXPECT_EQ(restore({"--to", helper.home.file("x"), "--copy", "many"}, &errors), 2);
 }
 
 #endif  // VL_SERVER_PATH
