@@ -27,8 +27,10 @@
 #include "net/server_connection.h"
 #include "net/server_setting.h"
 #include "net/setup_act.h"
+#include "net/restore_act.h"
 #include "net/start_chunk.h"
 #include "ui/backup_main_action.h"
+#include "ui/restore_main_action.h"
 #include "ui/short_exchange_actions.h"
 
 namespace vl {
@@ -118,6 +120,18 @@ class BackupSystem {
   const std::string& recoveryFile() const { return recovery_file_; }
   // Whether that file is readable and belongs to the installed account.
   RecoveryFileUser checkRecoveryFileUser() const;
+
+  // The folder under the chosen path into which restores write.
+  static constexpr char kRestoreFolderName[] = "RECOVERED_DATA";
+
+  // Restores a stored copy, or chosen files of it, into "RECOVERED_DATA"
+  // under `request.targetPath` (made when missing), with the keys of the
+  // remembered recovery file; the restore exchange is attached. False,
+  // with nothing attached, without callbacks, with too little randomness,
+  // when the recovery file cannot be read or its key does not load, or the
+  // folder cannot be made. `callbacks` must outlive the run.
+  bool startRestore(RestoreMainAction* callbacks, RestoreRequest request,
+                    bool transportEncryption);
 
   // Overwrites every byte of the file once with the low byte of the next
   // value of the C generator, in place. False when it cannot be opened for

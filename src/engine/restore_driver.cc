@@ -347,6 +347,11 @@ RestoreOutcome outcomeOf(const RestoreWriter& writer) {
                                                            : RestoreEnd::kFailed;
   outcome.message = writer.message();
   outcome.detail = displayName(writer.currentName());
+  const std::string_view reason = writer.faultReason();
+  if (!reason.empty()) {
+    if (!outcome.detail.empty()) outcome.detail += ": ";
+    outcome.detail += reason;
+  }
   return outcome;
 }
 
@@ -470,6 +475,64 @@ static SectionLoader fromTempFolder(const RestoreWriter& writer) {
   return [&writer](uint32_t number) { return writer.loadSection(number); };
 }
 
+// The temporary folder's leftovers at the end of a restore. After a
+// finished restore they fail it; after a failure or a cancel they are told
+// besides.
+static RestoreOutcome removeLeftovers(RestoreWriter& writer, RestoreOutcome outcome) {
+  const std::string folder = writer.tempFolderPath();
+  const bool swept = writer.dropAllSections();
+  const bool removed = writer.removeTempFolder();
+  if (swept && removed) return outcome;
+  if (outcome.finished()) {
+    if (!swept) return failure("Internt fel (8).", "Internal error (8).", folder);
+    return failure("Internt fel (9).", "Internal error (9).", folder);
+  }
+  outcome.leftovers = RestoreMessage{"Fel: Kunde inte radera återställningsmapp.",
+                                     "Error: Could not erase restore-folder."};
+  outcome.leftoversDetail = folder;
+  return outcome;
+}
+
+std::string RestoreOutcome::withDetail(std::string_view text) const {
+  std::string line(text);
+  if (!detail.empty()) line += " (" + detail + ")";
+  return line;
+}
+
+RestoreOutcome endRestore(RestoreWriter& writer, RestoreOutcome outcome,
+                          const RestoreRunOptions& options) {
+  outcome = removeLeftovers(writer, std::move(outcome));
+  RestoreMainAction* ui = writer.progressObject();
+  if (outcome.leftovers) {
+    const std::string swedish = outcome.leftovers->swedish + " (" + outcome.leftoversDetail + ")";
+    const std::string english = outcome.leftovers->english + " (" + outcome.leftoversDetail + ")";
+    if (options.writeLog) logInLanguage(options.log, swedish, english);
+    if (ui != nullptr) ui->restoreFailed(swedish, english);
+  }
+  switch (outcome.end) {
+    case RestoreEnd::kFinished:
+      writer.saveProgress();
+      if (options.writeLog) logRestoreFinished(options.log, writer.filesDone(), writer.bytesWritten());
+      if (ui != nullptr) ui->restoreFinished();
+      break;
+    case RestoreEnd::kFailed: {
+      const std::string swedish = outcome.withDetail(outcome.message.swedish);
+      const std::string english = outcome.withDetail(outcome.message.english);
+      // Internal error 8 has always been logged without its full stop.
+      const bool eight = outcome.message.english == "Internal error (8).";
+      if (options.writeLog) {
+        logInLanguage(options.log, eight ? outcome.withDetail("Internt fel (8)") : swedish, english);
+      }
+      if (ui != nullptr) ui->restoreFailed(swedish, english);
+      break;
+    }
+    case RestoreEnd::kCancelled:
+      if (ui != nullptr) ui->restoreCancelled();
+      break;
+  }
+  return outcome;
+}
+
 // A whole restore, with batches of up to `batch` records.
 static RestoreOutcome restoreInBatches(RestoreWriter& writer, std::span<const uint8_t> payload,
                                        const std::string& targetPath, const RecordSource& source,
@@ -493,25 +556,7 @@ static RestoreOutcome restoreInBatches(RestoreWriter& writer, std::span<const ui
                                !onShelf, open, batch, options.workers);
     }
   }
-  if (!writer.removeTempFolder() && outcome.finished()) {
-    outcome = failure("Internt fel (9).", "Internal error (9).", std::string());
-  }
-
-  switch (outcome.end) {
-    case RestoreEnd::kFinished:
-      writer.saveProgress();
-      if (options.writeLog) logRestoreFinished(options.log, writer.filesDone(), writer.bytesWritten());
-      if (ui != nullptr) ui->restoreFinished();
-      break;
-    case RestoreEnd::kFailed:
-      if (options.writeLog) logInLanguage(options.log, outcome.message.swedish, outcome.message.english);
-      if (ui != nullptr) ui->restoreFailed(outcome.message.swedish, outcome.message.english);
-      break;
-    case RestoreEnd::kCancelled:
-      if (ui != nullptr) ui->restoreCancelled();
-      break;
-  }
-  return outcome;
+  return endRestore(writer, std::move(outcome), options);
 }
 
 // Openers that do all their work in one step, as unsealers: a single

@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/byte_buffer.h"
@@ -74,8 +75,14 @@ struct RestoreOutcome {
   // For kFailed: what it concerns, for people who look into it: the listed
   // name of the entry, and the section number when one is involved.
   std::string detail;
+  // Set when the temporary folder could not be removed after a failure or a
+  // cancel: told besides the outcome, with the folder's path.
+  std::optional<RestoreMessage> leftovers;
+  std::string leftoversDetail;
 
   bool finished() const { return end == RestoreEnd::kFinished; }
+  // `text` followed by " (detail)" when there is a detail.
+  std::string withDetail(std::string_view text) const;
 };
 
 // At most this many threads open records.
@@ -107,6 +114,15 @@ struct RestoreRunOptions {
   // Whether the outcome goes into the copy log ("logg.bin").
   bool writeLog = true;
 };
+
+// The end of every restore, after its passes (or after whatever stopped
+// it): deletes the records left in the temporary folder and the folder,
+// then reports the outcome to the writer's progress object and, when
+// asked, in the copy log. Leftovers that cannot be deleted fail a finished
+// restore with internal error 8 (records) or 9 (the folder); after a
+// failure or a cancel they are told besides. Gives the final outcome.
+RestoreOutcome endRestore(RestoreWriter& writer, RestoreOutcome outcome,
+                          const RestoreRunOptions& options);
 
 // A whole restore of the list `payload` into `targetPath`: start, both
 // passes, removal of the temporary folder. The outcome is reported to the

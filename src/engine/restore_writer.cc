@@ -46,23 +46,16 @@ RestoreMessage messageFor(RestoreFault fault) {
               "Error: Could not create restore-folder, maby an folder with this name already "
               "exist."};
     case RestoreFault::kFolderMetadata:
-      return {"Fel: Kunde inte sätta tider och attribut för en återställd mapp.",
-              "Error: Could not set the times and attributes of a restored folder."};
     case RestoreFault::kFileMetadata:
-      return {"Fel: Kunde inte sätta tider för en återställd fil.",
-              "Error: Could not set the times of a restored file."};
+    case RestoreFault::kHashMismatch:
+      return {"Internt fel (10).", "Internal error (10)."};
     case RestoreFault::kFileCreate:
-      return {"Fel: Kunde inte skapa filen, kanske finns det redan en fil med samma namn.",
-              "Error: Could not create the file, maybe a file with this name already exists."};
+      return {"Fel: Kunde inte återställa till mapp, kanske finns det redan en mapp med samma namn.",
+              "Error: Could not restore to folder, check if restore-folder already exist."};
     case RestoreFault::kWriteError:
       return {"Fel: Kunde inte skriva till fil, kontrollera att det finns tillräckligt med "
               "diskutrymme.",
               "Error: Could not write to file, check that there is sufficient free disc space."};
-    case RestoreFault::kHashMismatch:
-      return {"Fel: En återställd fil stämmer inte med sitt lagrade innehåll, kopian kan vara "
-              "skadad.",
-              "Error: A restored file does not match its stored content, the copy may be "
-              "damaged."};
     case RestoreFault::kSectionNumberZero:
       return {"Fel: Kunde inte återställa till mapp, internt fel.",
               "Error: Could not restore to folder, internal error."};
@@ -109,6 +102,23 @@ std::u16string_view RestoreWriter::currentName() const {
   return list_.entry(current_entry_).name;
 }
 
+std::string_view RestoreWriter::faultReason() const {
+  switch (fault_) {
+    case RestoreFault::kFolderMetadata:
+      return "the folder's times or attributes could not be set";
+    case RestoreFault::kFileMetadata:
+      return "the file's times could not be set";
+    case RestoreFault::kFileCreate:
+      return "the file could not be created, maybe it exists already";
+    case RestoreFault::kHashMismatch:
+      return "the restored content does not match its hash, the copy may be damaged";
+    case RestoreFault::kInternal:
+      return "the restore lost its place in the list";
+    default:
+      return {};
+  }
+}
+
 bool RestoreWriter::fail(RestoreFault fault, RestoreMessage message) {
   fault_ = fault;
   message_ = std::move(message);
@@ -123,6 +133,10 @@ bool RestoreWriter::fail(RestoreFault fault, RestoreMessage message) {
 }
 
 bool RestoreWriter::pollCancel() {
+  if (options_.cancelByte != nullptr && options_.cancelByte->load() == 1) {
+    fail(RestoreFault::kCancelled, messageFor(RestoreFault::kCancelled));
+    return true;
+  }
   uint32_t now = millisecondClock();
   if (cancel_polled_ && now - last_cancel_poll_ < kCancelPollMilliseconds) return false;
   cancel_polled_ = true;

@@ -26,6 +26,7 @@
 // All members run on one thread, except loadSection (see there).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -97,6 +98,9 @@ struct RestoreWriterOptions {
   std::string workingDirectory = ".";
   // Told the totals, and the progress after each section and file; may be null.
   RestoreMainAction* progress = nullptr;
+  // A cancel request from this process (1 = stop), looked at before every
+  // section and entry besides "cf.bin"; may be null. Must outlive the writer.
+  const std::atomic<uint8_t>* cancelByte = nullptr;
 };
 
 class RestoreWriter {
@@ -129,6 +133,10 @@ class RestoreWriter {
   // then the folder, and is true when nothing remains.
   bool createTempFolder();
   bool removeTempFolder();
+  bool tempFolderExists() const { return temp_.exists(); }
+  const std::string& tempFolderPath() const { return temp_.path(); }
+  // Deletes every record still kept, leaving the folder; true when none remains.
+  bool dropAllSections() { return temp_.sweep(); }
   // Keeps the record of `number` exactly as received.
   bool storeSection(uint32_t number, std::span<const uint8_t> record);
   // The record kept for `number`, or nothing. May run on several threads at
@@ -169,6 +177,9 @@ class RestoreWriter {
   RestoreFault fault() const { return fault_; }
   // The text of the fault; empty while there is none.
   const RestoreMessage& message() const { return message_; }
+  // What the fault's text leaves unsaid, for people who look into it (empty
+  // where the text says it all), in English.
+  std::string_view faultReason() const;
   // The listed name of the file being filled, or of the entry that failed.
   std::u16string_view currentName() const;
 

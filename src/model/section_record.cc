@@ -293,4 +293,10 @@ std::vector<std::optional<ByteBuffer>> openSections(
   return pieces;
 }
 
+std::optional<std::span<const uint8_t>> wrappedSecretOf(std::span<const uint8_t> record) {
+  std::optional<SealedSection> sealed = readSealedFields(record);
+  if (!sealed) return std::nullopt;
+  return sealed->wrapped;
+}
+
 }  // namespace vl

@@ -81,4 +81,9 @@ std::optional<ByteBuffer> openUnwrappedSection(ByteBuffer& record,
                                                std::span<const uint8_t> localKey,
                                                const ByteBuffer& secret);
 
+// The wrapped secret of `record`, a view into it, when the record passes
+// every check of openSection that needs no key (type, version, byte 4,
+// kind, whole fields); nothing otherwise.
+std::optional<std::span<const uint8_t>> wrappedSecretOf(std::span<const uint8_t> record);
+
 }  // namespace vl

@@ -128,6 +128,7 @@ class RestoreWriterTest : public ::testing::Test {
     requestAll(writer, copy);
     EntryResult result = writeAll(writer);
     lastFault = writer.fault();
+    lastMessage = writer.message().english;
     return result;
   }
 
@@ -138,6 +139,7 @@ class RestoreWriterTest : public ::testing::Test {
   Recorder recorder;
   std::string target;
   RestoreFault lastFault = RestoreFault::kNone;
+  std::string lastMessage;
 };
 
 TEST_F(RestoreWriterTest, SharedSectionsAreAskedForOnceAndLastUseIsMarked) {
@@ -240,6 +242,7 @@ TEST_F(RestoreWriterTest, EveryFinishedFileIsCheckedAgainstItsContentHash) {
     ASSERT_TRUE(copy.list.addFile(u"\\unvouched", timesAt(1000000000), ListHash{}, sections));
     EXPECT_EQ(restore(copy), EntryResult::kFailed);
     EXPECT_EQ(lastFault, RestoreFault::kHashMismatch);
+    EXPECT_EQ(lastMessage, "Internal error (10).");
     EXPECT_FALSE(fs::exists(at("unvouched")));
   }
   // An empty file listed with another file's hash fails.
@@ -329,6 +332,7 @@ TEST_F(RestoreWriterTest, NeverReplacesWhatIsThere) {
   copy.file(u"\\c.txt", {"third"});
   EXPECT_EQ(restore(copy), EntryResult::kFailed);
   EXPECT_EQ(lastFault, RestoreFault::kFileCreate);
+  EXPECT_EQ(lastMessage, "Error: Could not restore to folder, check if restore-folder already exist.");
   EXPECT_EQ(readFile(at("a.txt")), "first");
   EXPECT_EQ(readFile(at("b.txt")), "mine");
   EXPECT_FALSE(fs::exists(at("c.txt")));
