@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include "server/accounts/sqlite_statement.h"
+#include "server/storage/sqlite_copy_catalog.h"
+
 #include <algorithm>
 #include <string>
 
@@ -26,82 +29,7 @@ CREATE TABLE IF NOT EXISTS used_starts(
   digest BLOB NOT NULL,
   used_order INTEGER NOT NULL DEFAULT 0,
   PRIMARY KEY(account, digest)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS copies(
-  account INTEGER NOT NULL REFERENCES accounts(number),
-  copy INTEGER NOT NULL,
-  finished_at INTEGER NOT NULL,
-  files INTEGER NOT NULL,
-  size INTEGER NOT NULL,
-  stored_bytes INTEGER NOT NULL,
-  PRIMARY KEY(account, copy)) WITHOUT ROWID;
 )sql";
-
-// One prepared statement, finalised when it goes.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  bool ok() const { return stmt_ != nullptr; }
-  Statement& bind(int index, int64_t value) {
-    if (stmt_) sqlite3_bind_int64(stmt_, index, value);
-    return *this;
-  }
-  Statement& bind(int index, std::span<const uint8_t> bytes) {
-    // A zero-length blob must still bind as a blob, not as NULL.
-    static const uint8_t kEmpty = 0;
-    if (stmt_) {
-      sqlite3_bind_blob(stmt_, index, bytes.empty() ? &kEmpty : bytes.data(),
-                        static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
-    }
-    return *this;
-  }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
-  bool run() { return step() == SQLITE_DONE; }
-  int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-  std::string text(int column) const {
-    const unsigned char* data = sqlite3_column_text(stmt_, column);
-    return data ? std::string(reinterpret_cast<const char*>(data)) : std::string();
-  }
-  bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-  ByteBuffer blob(int column) const {
-    const void* data = sqlite3_column_blob(stmt_, column);
-    const int size = sqlite3_column_bytes(stmt_, column);
-    return data ? ByteBuffer(data, static_cast<size_t>(size)) : ByteBuffer();
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-// A write transaction, rolled back unless committed.
-class Transaction {
- public:
-  explicit Transaction(sqlite3* db) : db_(db) {
-    began_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
-  ~Transaction() {
-    if (began_ && !committed_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-
-  bool began() const { return began_; }
-  [[nodiscard]] bool commit() {
-    committed_ = began_ && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    return committed_;
-  }
-
- private:
-  sqlite3* db_;
-  bool began_ = false;
-  bool committed_ = false;
-};
 
 // The first value that a PRAGMA gives back, as text; empty when it fails.
 std::string pragmaValue(sqlite3* db, const char* sql) {
@@ -156,7 +84,7 @@ std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& 
   if (!db) return nullptr;
   std::unique_ptr<SqliteAccountStore> store(new SqliteAccountStore(db));
   if (!makeDurable(db, "PRAGMA synchronous=FULL", "2") || !store->exec("PRAGMA foreign_keys=ON") ||
-      !store->exec(kSchema) || !store->addStartOrder()) {
+      !store->exec(kSchema) || !store->exec(kCopyCatalogSchema) || !store->addStartOrder()) {
     return nullptr;
   }
   // The replay record's own connection, opened once the schema is there.
@@ -340,13 +268,14 @@ bool SqliteAccountStore::usageLocked(uint32_t account, AccountUsage* usage) {
   if (reserved.step() != SQLITE_ROW) return false;
   AccountUsage figures;
   figures.reservedBytes = static_cast<uint64_t>(reserved.integer(0));
-  Statement totals(db_, "SELECT COUNT(*), COALESCE(SUM(stored_bytes), 0) FROM copies "
-                        "WHERE account = ?");
+  Statement totals(db_,
+                   "SELECT (SELECT COUNT(*) FROM stored_copies WHERE account = ?1), "
+                   "(SELECT COALESCE(MAX(used), 0) FROM account_bytes WHERE account = ?1)");
   totals.bind(1, account);
   if (totals.step() != SQLITE_ROW) return false;
   figures.copies = static_cast<uint32_t>(totals.integer(0));
   figures.usedBytes = static_cast<uint64_t>(totals.integer(1));
-  Statement latest(db_, "SELECT finished_at, files, size FROM copies WHERE account = ? "
+  Statement latest(db_, "SELECT client_time, files, size FROM stored_copies WHERE account = ? "
                         "ORDER BY copy DESC LIMIT 1");
   latest.bind(1, account);
   const int found = latest.step();

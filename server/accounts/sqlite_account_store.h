@@ -19,7 +19,8 @@
 //
 // Tables: accounts; replaced_installations (ids a recovery replaced);
 // used_starts (digests of admitted start chunks, so a recorded one cannot be
-// played again); copies (one row per stored copy, for the usage figures).
+// played again); and the copy catalogue's tables (SqliteCopyCatalog), from
+// which the usage figures are read.
 //
 // A start chunk carries no time, so the replay check cannot forget digests
 // by age; it keeps the newest keptStartsPerAccount of each account (numbered

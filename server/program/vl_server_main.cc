@@ -28,12 +28,16 @@
 #include "server/program/tcp_server.h"
 #include "server/protocol/setup_limiter.h"
 #include "server/protocol/setup_request.h"
+#include "server/storage/packed_backup_store.h"
+#include "server/storage/sqlite_copy_catalog.h"
 
 namespace vl {
 namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// Under the data folder: one pack store per account, named by its number.
+constexpr const char* kBackupFolder = "backups";
 
 const char kUsage[] =
     "usage: vl_server init --data DIR [--key-file FULLFORM] [--key-number N]\n"
@@ -168,13 +172,18 @@ int runCommand(const Options& options) {
   std::unique_ptr<SqliteAccountStore> accounts =
       SqliteAccountStore::open(data + "/" + kAccountDatabaseFile);
   if (!accounts) return fail("cannot open the account database in " + data);
+  std::unique_ptr<SqliteCopyCatalog> catalog =
+      SqliteCopyCatalog::open(data + "/" + kAccountDatabaseFile);
+  if (!catalog) return fail("cannot open the copy catalogue in " + data);
 
   StreamLog log(stderr);
+  PackedBackupStore backups(data + "/" + kBackupFolder, catalog.get(), &log);
   SetupLimiter limiter;
   ServerContext context;
   context.serverKey = &key;
   context.keyNumber = keyNumber;
   context.accounts = accounts.get();
+  context.backups = &backups;
   context.pool = &pool;
   context.limiter = &limiter;
   context.log = &log;

@@ -5,6 +5,8 @@
 #include "net/chunk_header.h"
 #include "net/start_admission.h"
 #include "server/accounts/account_store.h"
+#include "server/protocol/backup_requests.h"
+#include "server/storage/backup_store.h"
 #include "server/protocol/setup_limiter.h"
 #include "server/protocol/setup_request.h"
 
@@ -19,6 +21,23 @@ constexpr uint16_t kSetupOutdated = 2;
 constexpr uint16_t kSetupTooMany = 3;
 constexpr uint16_t kSetupBadKeys = 4;
 constexpr uint16_t kResultNotAllowed = 5;
+constexpr uint16_t kResultMissing = 1;
+constexpr uint16_t kResultRefused = 2;
+constexpr uint16_t kResultOverQuota = 3;
+
+// Room for what buildChunk adds around a plaintext (IV, padding, fields,
+// MAC), so that a long answer is built in the memory it was written to.
+constexpr uint32_t kAnswerFraming = 128;
+
+// The plaintext of an answer: the request's number and the result, with room
+// for `fieldsSize` more bytes.
+ByteBuffer answerPlaintext(uint32_t number, uint16_t result, uint32_t fieldsSize = 0) {
+  ByteBuffer plaintext;
+  plaintext.reserve(size_t{6} + fieldsSize + kAnswerFraming);
+  plaintext.appendU32(number);
+  plaintext.appendU16(result);
+  return plaintext;
+}
 
 std::string hexOf(std::span<const uint8_t> bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -325,8 +344,171 @@ HandlerStep ConnectionHandler::handleRequest(ChunkType type) {
         roleName(role_ == Role::kReader, role_ == Role::kOwner) + " (result 5)");
     return answerRequest(type, request.number, kResultNotAllowed);
   }
-  if (type == ChunkType::kRecover) return handleRecover(request);
-  return close(label + ": this exchange is not served yet");
+  switch (type) {
+    case ChunkType::kRecover:
+      return handleRecover(request);
+    case ChunkType::kFileData:
+      return handleUpload(request);
+    case ChunkType::kFileList:
+      return handleCommit(request);
+    case ChunkType::kFileListRequest:
+      return handleListRequest(request);
+    case ChunkType::kFileDataRequest:
+      return handleSectionRequest(request);
+    default:
+      return close(label + ": this exchange is not served yet");
+  }
+}
+
+AccountBackups* ConnectionHandler::backups() {
+  if (!backups_ && context_.backups) backups_ = context_.backups->account(account_);
+  return backups_.get();
+}
+
+HandlerStep ConnectionHandler::sendAnswer(ChunkType type, ByteBuffer plaintext) {
+  HandlerStep step;
+  step.action = HandlerAction::kSend;
+  step.answer = buildChunk(type, std::move(plaintext), encrypt_, keys_);
+  if (step.answer.empty()) return close("an answer could not be built");
+  return step;
+}
+
+HandlerStep ConnectionHandler::handleUpload(const OpenedChunk& request) {
+  SectionUpload upload;
+  std::string why;
+  if (!readSectionUpload(request.fields(), &upload)) {
+    why = "its fields do not read";
+  } else if (upload.number == 0) {
+    why = "number 0";
+  } else if (!soundSectionRecord(upload.record)) {
+    why = "a misshapen record";
+  }
+  if (!why.empty()) {
+    log("section " + std::to_string(upload.number) + " refused: " + why + " (result 2)");
+    return sendAnswer(ChunkType::kFileDataResponse,
+                      answerPlaintext(request.number, kResultRefused));
+  }
+  AccountBackups* store = backups();
+  AccountUsage usage;
+  if (!store || !context_.accounts->usage(account_, &usage)) {
+    return close("the account's records cannot be opened");
+  }
+  const UploadResult result = store->putSection(upload.number, upload.record, usage.reservedBytes);
+  switch (result.outcome) {
+    case UploadOutcome::kStored:
+      break;
+    case UploadOutcome::kNumberInUse:
+      log("section " + std::to_string(upload.number) +
+          " refused: a stored copy uses the number (result 2)");
+      return sendAnswer(ChunkType::kFileDataResponse,
+                        answerPlaintext(request.number, kResultRefused));
+    case UploadOutcome::kOverQuota:
+      log("section " + std::to_string(upload.number) + " refused: " +
+          std::to_string(upload.record.size()) + " bytes would pass the reserved " +
+          std::to_string(usage.reservedBytes) + " (result 3)");
+      return sendAnswer(ChunkType::kFileDataResponse,
+                        answerPlaintext(request.number, kResultOverQuota));
+    case UploadOutcome::kFailed:
+      return close("section " + std::to_string(upload.number) + " could not be stored");
+  }
+  ByteBuffer plaintext = answerPlaintext(request.number, kResultDone, 8);
+  plaintext.appendU64HighFirst(result.copyBytes);
+  return sendAnswer(ChunkType::kFileDataResponse, std::move(plaintext));
+}
+
+HandlerStep ConnectionHandler::handleCommit(const OpenedChunk& request) {
+  NewCopy copy;
+  std::string why;
+  auto refuse = [&](const std::string& reason) {
+    log("copy refused: " + reason + " (result 2)");
+    return sendAnswer(ChunkType::kFileListResponse,
+                      answerPlaintext(request.number, kResultRefused));
+  };
+  if (!readCompletedCopy(request.fields(), &copy, &why)) return refuse(why);
+  copy.receivedAt = context_.now();
+  AccountBackups* store = backups();
+  if (!store) return close("the account's records cannot be opened");
+  const CommitResult result = store->commitCopy(copy);
+  switch (result.outcome) {
+    case CommitOutcome::kStored:
+      break;
+    case CommitOutcome::kMissingSection:
+      return refuse("set B names section " + std::to_string(result.missing) +
+                    ", which the server does not hold");
+    case CommitOutcome::kBadSections:
+      return refuse("a section set is not a count and that many numbers");
+    case CommitOutcome::kFailed:
+      return close("the copy could not be stored");
+  }
+  AccountUsage usage;
+  if (!context_.accounts->usage(account_, &usage)) {
+    return close("the account store could not read the usage");
+  }
+  log("copy " + std::to_string(result.copy) + " stored: " + std::to_string(copy.files) +
+      " files, " + std::to_string(copy.size) + " bytes, " + std::to_string(result.dropped) +
+      " unused section records deleted; " + std::to_string(usage.copies) + " copies, " +
+      std::to_string(usage.usedBytes) + " bytes used");
+  ByteBuffer plaintext = answerPlaintext(request.number, kResultDone, 16);
+  plaintext.appendU64HighFirst(usage.usedBytes);
+  plaintext.appendU32(usage.copies);
+  plaintext.appendU32(static_cast<uint32_t>(usage.reservedBytes >> 30));
+  return sendAnswer(ChunkType::kFileListResponse, std::move(plaintext));
+}
+
+HandlerStep ConnectionHandler::handleListRequest(const OpenedChunk& request) {
+  uint32_t selector = 0;
+  uint8_t withLists = 0;
+  if (!readListRequest(request.fields(), &selector, &withLists)) {
+    return close("FileListRequestChunk whose fields do not read");
+  }
+  AccountBackups* store = backups();
+  if (!store) return close("the account's records cannot be opened");
+  CopyListing copy;
+  switch (store->copyBySelector(selector, &copy)) {
+    case Lookup::kFound:
+      break;
+    case Lookup::kAbsent: {
+      ByteBuffer plaintext = answerPlaintext(request.number, kResultDone, 1);
+      plaintext.appendU8(0);
+      return sendAnswer(ChunkType::kFileListRequestResponse, std::move(plaintext));
+    }
+    case Lookup::kFailed:
+      return close("the copy " + std::to_string(selector) + " back from the newest cannot be read");
+  }
+  // The list goes with every answer: the backup and restore exchanges ask
+  // without the flag and still need it.
+  ByteBuffer plaintext = answerPlaintext(request.number, kResultDone, copy.list.size() + 21);
+  plaintext.appendU8(1);
+  plaintext.appendCounted(copy.list);
+  copy.list.clear();
+  plaintext.appendU32(copy.time);
+  plaintext.appendU32(copy.files);
+  plaintext.appendU64HighFirst(copy.size);
+  return sendAnswer(ChunkType::kFileListRequestResponse, std::move(plaintext));
+}
+
+HandlerStep ConnectionHandler::handleSectionRequest(const OpenedChunk& request) {
+  uint32_t number = 0;
+  if (!readSectionRequest(request.fields(), &number)) {
+    return close("FileDataRequestChunk whose fields do not read");
+  }
+  AccountBackups* store = backups();
+  if (!store) return close("the account's records cannot be opened");
+  ByteBuffer record;
+  switch (store->getSection(number, &record)) {
+    case Lookup::kFound:
+      break;
+    case Lookup::kAbsent:
+      log("section " + std::to_string(number) + " asked for but not held (result 1)");
+      return sendAnswer(ChunkType::kFileDataRequestResponse,
+                        answerPlaintext(request.number, kResultMissing));
+    case Lookup::kFailed:
+      return close("section " + std::to_string(number) + " cannot be read");
+  }
+  ByteBuffer plaintext = answerPlaintext(request.number, kResultDone, record.size() + 4);
+  plaintext.appendCounted(record);
+  record.clear();
+  return sendAnswer(ChunkType::kFileDataRequestResponse, std::move(plaintext));
 }
 
 HandlerStep ConnectionHandler::handleRecover(const OpenedChunk& request) {

@@ -28,13 +28,20 @@
 // peer that has proved nothing cannot make the server hold more than
 // kMaxOpeningChunkLength bytes for it.
 //
-// Of the requests after a start, only the RecoverChunk is served so far;
-// the backup, restore, list and archive requests are authenticated and
-// checked against the role like any other, and then the connection is
-// closed: those exchanges are not served yet.
+// Requests after a start: an upload (FileDataChunk) is answered 0 with the
+// bytes the copy in progress has uploaded, 2 when its number is 0 or used by
+// a stored copy or its record is misshapen, 3 over the account's reserved
+// space; a completed copy (FileListChunk) is answered 0 with the usage
+// figures once it is stored, 2 when a check fails; a list request names a
+// copy by how many steps it lies back from the newest and gets its list
+// record and figures, or "present 0"; a section request gets the record or
+// result 1. Every answer 0 follows a durable change. A store that fails
+// closes the connection without an answer (the client's reconnect or next
+// run tries again). The archive request is not served yet.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -45,6 +52,8 @@
 #include "server/protocol/server_context.h"
 
 namespace vl {
+
+class AccountBackups;
 
 // Start chunks and setup requests are a few kilobytes at most.
 inline constexpr uint32_t kMaxOpeningChunkLength = 65536;
@@ -88,6 +97,14 @@ class ConnectionHandler {
   HandlerStep handleSetup();
   HandlerStep handleRequest(ChunkType type);
   HandlerStep handleRecover(const OpenedChunk& request);
+  HandlerStep handleUpload(const OpenedChunk& request);
+  HandlerStep handleCommit(const OpenedChunk& request);
+  HandlerStep handleListRequest(const OpenedChunk& request);
+  HandlerStep handleSectionRequest(const OpenedChunk& request);
+  // The account's backups, opened at the first request that needs them.
+  AccountBackups* backups();
+  // An answer of `type` carrying `plaintext` (number, result, fields).
+  HandlerStep sendAnswer(ChunkType type, ByteBuffer plaintext);
 
   HandlerStep refuseStart(StartAnswerCode code, const std::string& why);
   HandlerStep answerSetup(uint16_t result, const std::string& why);
@@ -109,6 +126,7 @@ class ConnectionHandler {
   uint32_t account_ = 0;
   ByteBuffer installationId_;
   Role role_ = Role::kReader;
+  std::shared_ptr<AccountBackups> backups_;
 };
 
 }  // namespace vl

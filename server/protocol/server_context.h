@@ -1,5 +1,5 @@
 // What every connection of a running server shares: the server's key, the
-// account store, the random pool, the setup limiter, the log and the
+// account store, the backup store, the random pool, the setup limiter, the log and the
 // settings. All of it outlives the connections and may be used from several
 // connection threads at once.
 #pragma once
@@ -11,6 +11,7 @@
 namespace vl {
 
 class AccountStore;
+class BackupStore;
 class RandomPool;
 class RsaKey;
 class SetupLimiter;
@@ -34,6 +35,9 @@ struct ServerContext {
   const RsaKey* serverKey = nullptr;  // private encryption key, loaded
   uint32_t keyNumber = 0;
   AccountStore* accounts = nullptr;
+  // The accounts' copies and section records; without it the backup,
+  // restore and list requests are not served.
+  BackupStore* backups = nullptr;
   RandomPool* pool = nullptr;  // credited; gives DH exponents and IVs
   SetupLimiter* limiter = nullptr;
   ServerLog* log = nullptr;

@@ -87,7 +87,7 @@ bool syncFolder(const std::string& folder) {
 // it may be a second name of a stored copy (a move by link and unlink cut
 // short). Records are stored raw (not as buffer files): the store keeps
 // bytes as they arrived and the file length is the record length.
-bool writeDurable(const std::string& path, const ByteBuffer& record) {
+bool writeDurable(const std::string& path, std::span<const uint8_t> record) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
@@ -334,7 +334,7 @@ std::string CopyStore::copyPath(uint32_t copy) const {
   return folder_ + "/copies/" + std::to_string(copy) + ".rec";
 }
 
-bool CopyStore::append(uint32_t number, const ByteBuffer& record, bool sync) {
+bool CopyStore::append(uint32_t number, std::span<const uint8_t> record, bool sync) {
   // A pack entry's length is 32 bits, and its largest value marks a drop.
   if (number == 0 || record.size() >= kDroppedLength) return false;
   const uint32_t length = static_cast<uint32_t>(record.size());
@@ -350,11 +350,15 @@ bool CopyStore::append(uint32_t number, const ByteBuffer& record, bool sync) {
 }
 
 bool CopyStore::putSection(uint32_t number, const ByteBuffer& record) {
+  return append(number, record.span(), true);
+}
+
+bool CopyStore::putSection(uint32_t number, std::span<const uint8_t> record) {
   return append(number, record, true);
 }
 
 bool CopyStore::putSectionUnsynced(uint32_t number, const ByteBuffer& record) {
-  return append(number, record, false);
+  return append(number, record.span(), false);
 }
 
 bool CopyStore::syncSections() {
@@ -423,7 +427,7 @@ uint32_t CopyStore::commitCopy(const ByteBuffer& list_record,
   // Not a copy's name, so no reader takes it for one.
   const std::string temporary = folder_ + "/copies/commit.tmp";
   uint32_t copy = 0;
-  if (writeDurable(temporary, list_record)) {
+  if (writeDurable(temporary, list_record.span())) {
     for (uint32_t next = *latest + 1, tries = 0; next != 0 && tries < kCopyNameTries;
          ++next, ++tries) {
       const MoveOutcome moved = moveFileNoReplace(temporary, copyPath(next));
@@ -462,6 +466,27 @@ std::optional<uint32_t> CopyStore::latestCopy() const {
 std::optional<ByteBuffer> CopyStore::getList(uint32_t copy) const {
   if (copy > packs_->lastVisibleCopy) return std::nullopt;
   return readRecord(copyPath(copy));
+}
+
+bool CopyStore::putList(uint32_t copy, std::span<const uint8_t> record) {
+  if (!packs_->writing || copy == 0) return false;
+  std::lock_guard<std::mutex> committing(packs_->commitMutex);
+  const std::string temporary = folder_ + "/copies/list.tmp";
+  if (!writeDurable(temporary, record)) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  if (::rename(temporary.c_str(), copyPath(copy).c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return syncFolder(folder_ + "/copies");
+}
+
+bool CopyStore::dropList(uint32_t copy) {
+  if (!packs_->writing) return false;
+  if (::unlink(copyPath(copy).c_str()) != 0 && errno != ENOENT) return false;
+  return syncFolder(folder_ + "/copies");
 }
 
 std::optional<std::vector<uint32_t>> parseSectionSet(ByteBuffer buffer) {

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,8 @@ class CopyStore {
   // with the same number (a resent section after a lost connection), and
   // makes it durable.
   bool putSection(uint32_t number, const ByteBuffer& record);
+  // The same from bytes held elsewhere (a received message).
+  bool putSection(uint32_t number, std::span<const uint8_t> record);
   // The same without waiting for the disk: the record is readable at once,
   // but survives a power loss only after syncSections. For a writer that
   // stores many sections and names them elsewhere (restart state, a list)
@@ -94,6 +97,13 @@ class CopyStore {
   // copies folder cannot be listed.
   std::optional<uint32_t> latestCopy() const;
   std::optional<ByteBuffer> getList(uint32_t copy) const;
+  // Stores `record` as the list of copy `copy`, replacing a file of that
+  // name, and waits for the disk. For a writer that keeps its own account
+  // of which copies exist (the server's catalogue); commitCopy numbers them
+  // itself.
+  bool putList(uint32_t copy, std::span<const uint8_t> record);
+  // Deletes the list of copy `copy`; a missing one is not an error.
+  bool dropList(uint32_t copy);
 
   const std::string& folder() const { return folder_; }
 
@@ -106,7 +116,7 @@ class CopyStore {
                                            StoreOpenError* error);
   std::string sectionPath(uint32_t number) const;
   std::string copyPath(uint32_t copy) const;
-  bool append(uint32_t number, const ByteBuffer& record, bool sync);
+  bool append(uint32_t number, std::span<const uint8_t> record, bool sync);
 
   std::string folder_;
   // The packs' index, their open handles, the pack being written and the

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@
 #include "server/accounts/sqlite_account_store.h"
 #include "server/protocol/connection_handler.h"
 #include "server/protocol/setup_limiter.h"
+#include "server/storage/packed_backup_store.h"
+#include "server/storage/sqlite_copy_catalog.h"
 #include "support/temp_dir.h"
 
 namespace vl::test {
@@ -78,8 +81,11 @@ class ServerWorld {
   FixedKeys& keys = fixedKeys();
   TempDir dir;
   std::unique_ptr<SqliteAccountStore> store = SqliteAccountStore::open(dir.file("accounts.db"));
+  std::unique_ptr<SqliteCopyCatalog> catalog = SqliteCopyCatalog::open(dir.file("accounts.db"));
   SetupLimiter limiter;
   RecordingLog log;
+  std::unique_ptr<PackedBackupStore> backups =
+      std::make_unique<PackedBackupStore>(dir.file("backups"), catalog.get(), &log);
   uint32_t clock = 1700000000;
   ServerContext context;
   // The server's key as a client has it built in.
@@ -90,11 +96,25 @@ class ServerWorld {
     context.serverKey = &keys.encryption;
     context.keyNumber = 303;
     context.accounts = store.get();
+    context.backups = backups.get();
     context.pool = &keys.pool;
     context.limiter = &limiter;
     context.log = &log;
     context.settings.reservedGib = 25;
     context.now = [this] { return clock; };
+  }
+
+  // What a server restart does to the stores: everything closed and opened
+  // again from the folder. Every handler must be gone.
+  void restart() {
+    backups.reset();
+    catalog.reset();
+    store.reset();
+    store = SqliteAccountStore::open(dir.file("accounts.db"));
+    catalog = SqliteCopyCatalog::open(dir.file("accounts.db"));
+    backups = std::make_unique<PackedBackupStore>(dir.file("backups"), catalog.get(), &log);
+    context.accounts = store.get();
+    context.backups = backups.get();
   }
 
   std::unique_ptr<ConnectionHandler> connect(const std::string& address = "192.0.2.7") {
@@ -181,6 +201,42 @@ struct ClientExchange {
     return buildChunk(type, std::move(plaintext), encrypt, keys);
   }
 };
+
+struct Session {
+  std::unique_ptr<ConnectionHandler> handler;
+  ClientExchange client;
+  uint16_t code = 0xFFFF;
+};
+
+inline std::unique_ptr<Session> open(ServerWorld& world, uint32_t account, std::string_view id,
+                              bool encrypt = true) {
+  auto session = std::unique_ptr<Session>(new Session{world.connect(), ClientExchange(world)});
+  HandlerStep step = session->handler->receive(session->client.start(account, id, encrypt).span());
+  if (!step.answer.empty()) {
+    const StartupResult result = session->client.readStartup(step.answer);
+    session->code = result.outcome == StartupOutcome::kAdmitted ? 0 : result.code;
+  }
+  return session;
+}
+
+// Sends a request of `type`; the result of its answer, or nothing when the
+// server closed instead.
+inline std::optional<uint16_t> ask(Session& session, ChunkType type, OpenedChunk* opened = nullptr,
+                                   const ByteBuffer& request = ByteBuffer()) {
+  HandlerStep step = session.handler->receive(session.client.request(type, request).span());
+  if (step.action != HandlerAction::kSend) return std::nullopt;
+  OpenedChunk answer;
+  const ChunkType answerType = *chunkTypeFromWire(wireChunkType(type) + 1);
+  if (openAnswer(step.answer, answerType, session.client.encrypt, session.client.keys,
+                 session.client.sequence, &answer) != OpenStatus::kOpened) {
+    return std::nullopt;
+  }
+  uint16_t result = 0xFFFF;
+  StrictReader fields = answer.fields();
+  if (!fields.readU16(&result)) return std::nullopt;
+  if (opened) *opened = std::move(answer);
+  return result;
+}
 
 // The u16 at the start of an answer's payload, read without any check (as
 // a client reads a refusal); 0xFFFF when there is none.

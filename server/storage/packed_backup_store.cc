@@ -1,0 +1,205 @@
+#include "server/storage/packed_backup_store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "server/protocol/server_context.h"
+#include "server/storage/sqlite_copy_catalog.h"
+#include "server/store/copy_store.h"
+
+namespace vl {
+namespace {
+
+class PackedAccount final : public AccountBackups {
+ public:
+  PackedAccount(uint32_t account, CopyStore store, SqliteCopyCatalog* catalog, ServerLog* log)
+      : account_(account), store_(std::move(store)), catalog_(*catalog), log_(log) {}
+
+  UploadResult putSection(uint32_t number, std::span<const uint8_t> record,
+                          uint64_t reservedBytes) override;
+  Lookup getSection(uint32_t number, ByteBuffer* record) override;
+  Lookup copyBySelector(uint32_t selector, CopyListing* copy) override;
+  CommitResult commitCopy(const NewCopy& copy) override;
+
+ private:
+  void log(const std::string& line) {
+    if (log_) log_->write("account " + std::to_string(account_) + ": " + line);
+  }
+  // Tidying after a commit: records no copy names any more. One left behind
+  // is named by nothing and never served.
+  void dropRecords(const std::vector<uint32_t>& numbers);
+
+  const uint32_t account_;
+  CopyStore store_;
+  SqliteCopyCatalog& catalog_;
+  ServerLog* log_;
+  // Serialises uploads and commits: each checks the catalogue, writes the
+  // packs and then the catalogue.
+  std::mutex mutex_;
+};
+
+UploadResult PackedAccount::putSection(uint32_t number, std::span<const uint8_t> record,
+                                       uint64_t reservedBytes) {
+  std::lock_guard lock(mutex_);
+  UploadResult result;
+  uint32_t earlier = 0;
+  const SectionUse use = catalog_.section(account_, number, &earlier);
+  if (use == SectionUse::kFailed) return result;
+  uint64_t used = 0;
+  if (!catalog_.totals(account_, &used, &result.copyBytes)) return result;
+  if (use == SectionUse::kUsed) {
+    result.outcome = UploadOutcome::kNumberInUse;
+    return result;
+  }
+  // A section sent again replaces itself, so its earlier bytes do not count.
+  const uint64_t after = used - (use == SectionUse::kPending ? earlier : 0) + record.size();
+  if (after > reservedBytes) {
+    result.outcome = UploadOutcome::kOverQuota;
+    return result;
+  }
+  if (!store_.putSection(number, record) ||
+      !catalog_.recordUpload(account_, number, static_cast<uint32_t>(record.size()),
+                              &result.copyBytes)) {
+    return result;
+  }
+  result.outcome = UploadOutcome::kStored;
+  return result;
+}
+
+Lookup PackedAccount::getSection(uint32_t number, ByteBuffer* record) {
+  const SectionUse use = catalog_.section(account_, number);
+  if (use == SectionUse::kFailed) return Lookup::kFailed;
+  if (use == SectionUse::kAbsent) return Lookup::kAbsent;
+  std::optional<ByteBuffer> stored = store_.getSection(number);
+  if (!stored) {
+    log("section " + std::to_string(number) + " is catalogued but its record cannot be read");
+    return Lookup::kFailed;
+  }
+  *record = std::move(*stored);
+  return Lookup::kFound;
+}
+
+Lookup PackedAccount::copyBySelector(uint32_t selector, CopyListing* copy) {
+  const std::optional<std::vector<CopySummary>> copies = catalog_.copies(account_);
+  if (!copies) return Lookup::kFailed;
+  if (selector >= copies->size()) return Lookup::kAbsent;
+  const CopySummary& found = (*copies)[selector];
+  std::optional<ByteBuffer> list = store_.getList(found.copy);
+  if (!list) {
+    log("the list record of copy " + std::to_string(found.copy) + " cannot be read");
+    return Lookup::kFailed;
+  }
+  copy->copy = found.copy;
+  copy->time = found.clientTime;
+  copy->files = found.files;
+  copy->size = found.size;
+  copy->list = std::move(*list);
+  return Lookup::kFound;
+}
+
+CommitResult PackedAccount::commitCopy(const NewCopy& copy) {
+  std::lock_guard lock(mutex_);
+  CommitResult result;
+  std::optional<std::vector<uint32_t>> used = readSectionSet(copy.usedSections);
+  const std::optional<std::vector<uint32_t>> unused = readSectionSet(copy.unusedSections);
+  const std::optional<std::vector<uint32_t>> orphaned = readSectionSet(copy.orphanedSections);
+  if (!used || !unused || !orphaned) {
+    result.outcome = CommitOutcome::kBadSections;
+    return result;
+  }
+  std::sort(used->begin(), used->end());
+  used->erase(std::unique(used->begin(), used->end()), used->end());
+  for (uint32_t number : *used) {
+    if (!store_.hasSection(number)) {
+      result.outcome = CommitOutcome::kMissingSection;
+      result.missing = number;
+      return result;
+    }
+  }
+  std::vector<uint32_t> released = *unused;
+  released.insert(released.end(), orphaned->begin(), orphaned->end());
+
+  const std::optional<uint32_t> number = catalog_.nextCopyNumber(account_);
+  if (!number) return result;
+  CopyRow row;
+  row.summary.copy = *number;
+  row.summary.clientTime = copy.time;
+  row.summary.receivedAt = copy.receivedAt;
+  row.summary.files = copy.files;
+  row.summary.size = copy.size;
+  row.summary.listBytes = static_cast<uint32_t>(copy.list.size());
+  row.summary.copyCount = copy.copyCount;
+  row.summary.retentionDays = copy.retentionDays;
+  row.sectionCounter = copy.sectionCounter;
+  row.unusedSections = copy.unusedSections;
+  row.usedSections = copy.usedSections;
+  row.orphanedSections = copy.orphanedSections;
+  row.sealedLog = copy.sealedLog;
+  row.logTag = copy.logTag;
+  // The list first: the catalogue names only what can be read.
+  if (!store_.putList(*number, copy.list)) return result;
+  std::vector<uint32_t> drop;
+  switch (catalog_.commit(account_, row, *used, released, &result.missing, &drop)) {
+    case CatalogCommit::kStored:
+      break;
+    case CatalogCommit::kMissingSection:
+      store_.dropList(*number);
+      result.outcome = CommitOutcome::kMissingSection;
+      return result;
+    case CatalogCommit::kFailed:
+      store_.dropList(*number);
+      return result;
+  }
+  dropRecords(drop);
+  result.outcome = CommitOutcome::kStored;
+  result.copy = *number;
+  result.dropped = static_cast<uint32_t>(drop.size());
+  return result;
+}
+
+void PackedAccount::dropRecords(const std::vector<uint32_t>& numbers) {
+  bool dropped = true;
+  for (uint32_t number : numbers) dropped = store_.dropSection(number) && dropped;
+  if (!numbers.empty()) dropped = store_.syncSections() && dropped;
+  if (!dropped) log("some unused section records could not be deleted; they stay unnamed");
+}
+
+}  // namespace
+
+PackedBackupStore::PackedBackupStore(std::string folder, SqliteCopyCatalog* catalog,
+                                     ServerLog* log)
+    : folder_(std::move(folder)), catalog_(catalog), log_(log) {}
+
+std::string PackedBackupStore::accountFolder(uint32_t account) const {
+  return folder_ + "/" + std::to_string(account);
+}
+
+std::shared_ptr<AccountBackups> PackedBackupStore::account(uint32_t number) {
+  std::lock_guard lock(table_->mutex);
+  if (std::shared_ptr<AccountBackups> open = table_->open[number].lock()) return open;
+  if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) return nullptr;
+  StoreOpenError error = StoreOpenError::kNone;
+  std::optional<CopyStore> store = CopyStore::open(accountFolder(number), &error);
+  if (!store) {
+    if (log_) {
+      log_->write("account " + std::to_string(number) + ": its record store does not open" +
+                  (error == StoreOpenError::kLocked ? " (held by another process)" : ""));
+    }
+    return nullptr;
+  }
+  // Destroyed under the table's mutex, so that the store's lock is let go
+  // before anyone can open it again.
+  std::shared_ptr<Table> table = table_;
+  std::shared_ptr<AccountBackups> opened(
+      new PackedAccount(number, std::move(*store), catalog_, log_),
+      [table](AccountBackups* account) {
+        std::lock_guard lock(table->mutex);
+        delete account;
+      });
+  table_->open[number] = opened;
+  return opened;
+}
+
+}  // namespace vl

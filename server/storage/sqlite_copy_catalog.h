@@ -1,0 +1,122 @@
+// SqliteCopyCatalog: what the server knows about each account's stored
+// copies and section records, in the account database.
+//
+// The record bytes live in the account's pack store; the catalogue says
+// which of them count. A section row is written only after its record is
+// durable, and a copy row only after its list record is, so whatever the
+// catalogue names can be read; records the catalogue does not name (an
+// upload cut off before its row, a drop cut off after the commit) are
+// leftovers that no answer ever uses.
+//
+// A section row counts the stored copies whose set of used sections names
+// it; 0 means uploaded since the account's last completed copy and not yet
+// part of one. Per account the catalogue keeps the used bytes (section and
+// list records) and the bytes uploaded since the last completed copy, so
+// that neither needs a sum over every row. Copies are numbered 1, 2, ... per
+// account and a number is never given twice: only archived copies are ever
+// deleted, and the newest copy is never archived.
+//
+// Every change is one transaction on a connection with synchronous FULL;
+// calls are serialised by a mutex and may come from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/byte_buffer.h"
+
+struct sqlite3;
+
+namespace vl {
+
+// The tables of the catalogue; the account store creates them as well,
+// since it reads the usage figures from them.
+extern const char* const kCopyCatalogSchema;
+
+// A stored copy as the catalogue describes it.
+struct CopySummary {
+  uint32_t copy = 0;
+  uint32_t clientTime = 0;  // as the client's list chunk claims
+  uint32_t receivedAt = 0;  // the server's own clock when it was stored
+  uint32_t files = 0;
+  uint64_t size = 0;
+  uint32_t listBytes = 0;
+  uint16_t copyCount = 0;
+  uint16_t retentionDays = 0;
+};
+
+// Everything a completed copy is stored with besides its list record.
+struct CopyRow {
+  CopySummary summary;
+  uint32_t sectionCounter = 0;
+  // Views of the bytes as received.
+  std::span<const uint8_t> unusedSections;    // A: the previous copy's sections it no longer uses
+  std::span<const uint8_t> usedSections;      // B: the sections this copy uses
+  std::span<const uint8_t> orphanedSections;  // C: restart sections this run did not use
+  std::span<const uint8_t> sealedLog;
+  std::span<const uint8_t> logTag;
+};
+
+enum class SectionUse { kAbsent, kPending, kUsed, kFailed };
+
+enum class CatalogCommit { kStored, kMissingSection, kFailed };
+
+// What deleting copies did to the sections they used.
+struct Release {
+  std::vector<uint32_t> dropped;  // no stored copy names them any more
+  uint64_t freedBytes = 0;
+};
+
+class SqliteCopyCatalog {
+ public:
+  // Opens its own connection to the account database at `path`; null when
+  // it cannot be opened or set up.
+  static std::unique_ptr<SqliteCopyCatalog> open(const std::string& path);
+  ~SqliteCopyCatalog();
+  SqliteCopyCatalog(const SqliteCopyCatalog&) = delete;
+  SqliteCopyCatalog& operator=(const SqliteCopyCatalog&) = delete;
+
+  // How section `number` stands; `*bytes` gets its record size when present.
+  SectionUse section(uint32_t account, uint32_t number, uint32_t* bytes = nullptr);
+  // The account's used bytes and the bytes uploaded since its last copy.
+  bool totals(uint32_t account, uint64_t* used, uint64_t* pending);
+  // Records a durable upload of `bytes` under `number`, replacing a pending
+  // one; `*pending` gets the bytes uploaded since the last copy. Refused
+  // (false) for a number a stored copy uses.
+  bool recordUpload(uint32_t account, uint32_t number, uint32_t bytes, uint64_t* pending);
+
+  // Every stored copy of the account, newest first; nothing on a failure.
+  std::optional<std::vector<CopySummary>> copies(uint32_t account);
+  // The number the account's next copy gets.
+  std::optional<uint32_t> nextCopyNumber(uint32_t account);
+
+  // Stores `row` (its list record already durable) as the next copy, in one
+  // transaction with its consequences: every section `used` names (sorted,
+  // each once) gains a user, and every section then used by no stored copy
+  // is deleted: the pending uploads this copy does not use, and whatever of
+  // `released` (A and C) no copy names. `*drop` gets the numbers whose
+  // records may go from the pack store. kMissingSection, with the number in
+  // `*missing`, when `used` names a section the catalogue does not hold.
+  CatalogCommit commit(uint32_t account, const CopyRow& row, const std::vector<uint32_t>& used,
+                       const std::vector<uint32_t>& released, uint32_t* missing,
+                       std::vector<uint32_t>* drop);
+
+ private:
+  explicit SqliteCopyCatalog(sqlite3* db) : db_(db) {}
+  bool ensureTotals(uint32_t account);
+  bool addBytes(uint32_t account, int64_t used, int64_t pending, bool clearPending = false);
+
+  std::mutex mutex_;
+  sqlite3* db_;  // guarded by mutex_
+};
+
+// Reads a section set: a u32 count followed by exactly that many u32
+// numbers. Nothing when the bytes are not exactly that.
+std::optional<std::vector<uint32_t>> readSectionSet(std::span<const uint8_t> bytes);
+
+}  // namespace vl
