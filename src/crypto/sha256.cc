@@ -75,7 +75,7 @@ constexpr uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54
                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 void compressBlocks(uint32_t state[8], const uint8_t* data, size_t blocks) {
-  if (useShaInstructions()) {
+  if (sha256Path() == Sha256Path::kShaInstructions) {
     sha256_internal::compressHardware(state, data, blocks);
   } else {
     sha256_internal::compressPortable(state, data, blocks);
