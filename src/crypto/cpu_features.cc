@@ -22,8 +22,10 @@ CpuFeatures ask() {
   const bool sse41 = (ecx & bit_SSE4_1) != 0;
   const bool aes = (ecx & bit_AES) != 0;
   bool sha = false;
+  bool bmi = false;
   if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
     sha = (ebx & bit_SHA) != 0;
+    bmi = (ebx & bit_BMI) != 0 && (ebx & bit_BMI2) != 0;
     features.adx = (ebx & bit_BMI2) != 0 && (ebx & bit_ADX) != 0;
   }
   features.aes = aes && ssse3 && sse41;
@@ -31,7 +33,7 @@ CpuFeatures ask() {
   // The compiler's check includes the operating system's support for the
   // 256-bit registers (XGETBV), which cpuid alone does not tell.
   __builtin_cpu_init();
-  features.avx2 = __builtin_cpu_supports("avx2") != 0;
+  features.avx2 = __builtin_cpu_supports("avx2") != 0 && bmi;
 #endif
   return features;
 }

@@ -15,7 +15,7 @@ namespace vl {
 struct CpuFeatures {
   bool sha = false;  // SHA-NI with SSSE3 and SSE4.1
   bool aes = false;  // AES-NI with SSSE3 and SSE4.1
-  bool avx2 = false;  // AVX2, its registers saved by the operating system
+  bool avx2 = false;  // AVX2 (saved by the operating system), BMI1 and BMI2
   bool adx = false;   // BMI2 and ADX: MULX, ADCX and ADOX
 };
 
