@@ -22,5 +22,7 @@ bool available();
 // or b. Call only when available().
 void montRows16(uint64_t* t, const uint64_t* a, const uint64_t* b, const uint64_t* m, uint64_t n0);
 void montRows32(uint64_t* t, const uint64_t* a, const uint64_t* b, const uint64_t* m, uint64_t n0);
+// The same for a * a with N = 16, with about a quarter fewer multiplications.
+void montSquare16(uint64_t* t, const uint64_t* a, const uint64_t* m, uint64_t n0);
 
 }  // namespace vl::adx

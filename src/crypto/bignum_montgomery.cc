@@ -127,6 +127,15 @@ void adxKernel(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t
   secureWipe(t, sizeof t);
 }
 
+template <uint32_t N>
+void adxSquare(uint64_t* r, const uint64_t* a, const uint64_t* m, uint64_t n0, uint32_t) {
+  static_assert(N == 16);
+  uint64_t t[N + 1];
+  adx::montSquare16(t, a, m, n0);
+  finalSubtract(r, t, t[N], m, N);
+  secureWipe(t, sizeof t);
+}
+
 // Constant-time table read: out = table[index], touching every entry.
 void selectEntry(uint64_t* out, const uint64_t* table, uint32_t entries, uint32_t n,
                  uint64_t index) {
@@ -210,9 +219,11 @@ bool MontgomeryModulus::init(const BigNumber& m, uint32_t limbs) {
 
   const ArithmeticPath path = chosenPath();
   const bool adx = path != ArithmeticPath::kPortable;
+  sqr_ = nullptr;
   switch (n) {
     case 16:
       mul_ = adx ? adxKernel<16> : mulKernel<16>;
+      if (adx) sqr_ = adxSquare<16>;
       break;
     case 32:
       mul_ = adx ? adxKernel<32> : mulKernel<32>;
@@ -259,6 +270,10 @@ void MontgomeryModulus::multiply(uint64_t* r, const uint64_t* a, const uint64_t*
 }
 
 void MontgomeryModulus::square(uint64_t* r, const uint64_t* a) const {
+  if (sqr_ != nullptr) {
+    sqr_(r, a, m_, n0_, limbs_);
+    return;
+  }
   mul_(r, a, a, m_, n0_, limbs_);
 }
 

@@ -91,12 +91,14 @@ class MontgomeryModulus {
  private:
   using MulFn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, const uint64_t*, uint64_t,
                          uint32_t);
+  using SqrFn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, uint64_t, uint32_t);
 
   uint64_t m_[kMaxLimbs] = {};
   uint64_t rr_[kMaxLimbs] = {};  // R^2 mod m
   uint64_t n0_ = 0;              // -m^-1 mod 2^64
   uint32_t limbs_ = 0;
   MulFn mul_ = nullptr;
+  SqrFn sqr_ = nullptr;  // a squaring of its own, where the path has one
   ArithmeticPath path_ = ArithmeticPath::kPortable;
   IfmaModulus ifma_;  // set up when the processor and the width allow
 };

@@ -294,7 +294,7 @@ TEST_P(PlainPowerTest, SecretAndPublicPowersMatchOpenSsl) {
 INSTANTIATE_TEST_SUITE_P(EveryPath, PlainPowerTest, test::everyArithmeticPath(),
                          test::arithmeticPathName);
 
-// Single products, where the carries are: moduli with every bit set, with
+// Single products and squares, where the carries are: moduli with every bit set, with
 // only the top and bottom bits set, random ones and narrow ones padded to
 // the width; factors 0, 1, m - 1, m - 2, values with their top bits set and
 // random ones. a * b / R mod m must be OpenSSL's answer on every path.
@@ -336,22 +336,28 @@ TEST_P(MontgomeryProductTest, ProductsOfEdgeValuesMatchOpenSsl) {
       Bn r;
       BN_set_bit(r.get(), static_cast<int>(bits));
       ASSERT_NE(BN_mod_inverse(rInverse.get(), r.get(), toOpenSsl(m).get(), ctx), nullptr);
+      auto expectProduct = [&](const uint64_t* rl, const BigNumber& a, const BigNumber& b,
+                               const char* what) {
+        Bn expected;
+        BN_mod_mul(expected.get(), toOpenSsl(a).get(), toOpenSsl(b).get(), toOpenSsl(m).get(),
+                   ctx);
+        BN_mod_mul(expected.get(), expected.get(), rInverse.get(), toOpenSsl(m).get(), ctx);
+        BigNumber ours;
+        ours.setLimbs(rl, limbs);
+        EXPECT_EQ(BN_cmp(toOpenSsl(ours).get(), expected.get()), 0)
+            << what << ", " << limbs << " limbs, modulus bits " << m.bitLength();
+      };
       for (const BigNumber& a : values) {
+        uint64_t al[MontgomeryModulus::kMaxLimbs] = {};
+        uint64_t rl[MontgomeryModulus::kMaxLimbs] = {};
+        ASSERT_TRUE(modulus.load(al, a));
+        modulus.square(rl, al);
+        expectProduct(rl, a, a, "square");
         for (const BigNumber& b : values) {
-          uint64_t al[MontgomeryModulus::kMaxLimbs] = {};
           uint64_t bl[MontgomeryModulus::kMaxLimbs] = {};
-          uint64_t rl[MontgomeryModulus::kMaxLimbs] = {};
-          ASSERT_TRUE(modulus.load(al, a));
           ASSERT_TRUE(modulus.load(bl, b));
           modulus.multiply(rl, al, bl);
-          Bn expected;
-          BN_mod_mul(expected.get(), toOpenSsl(a).get(), toOpenSsl(b).get(), toOpenSsl(m).get(),
-                     ctx);
-          BN_mod_mul(expected.get(), expected.get(), rInverse.get(), toOpenSsl(m).get(), ctx);
-          BigNumber ours;
-          ours.setLimbs(rl, limbs);
-          ASSERT_EQ(BN_cmp(toOpenSsl(ours).get(), expected.get()), 0)
-              << limbs << " limbs, modulus bits " << m.bitLength();
+          expectProduct(rl, a, b, "product");
         }
       }
     }
