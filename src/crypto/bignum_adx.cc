@@ -85,6 +85,17 @@ void rows(uint64_t* out, const uint64_t* a, const uint64_t* b, const uint64_t* m
   secureWipe(work, sizeof work);
 }
 
+// One limb of a row that adds rdx * x to t starting at limb vl_sq_i:
+// t[i + j] += low half of rdx * x[j] (CF) plus the previous limb's high half
+// (OF, waiting in r11), for the limb j = vl_sq_j, which moves on by one.
+#define VL_ADX_ADD_ROW_LIMB(x)                       \
+  "mulx 8*vl_sq_j(%[" x "]), %%r8, %%r9\n\t"         \
+  "adcx 8*vl_sq_i+8*vl_sq_j(%[t]), %%r8\n\t"         \
+  "adox %%r11, %%r8\n\t"                             \
+  "mov %%r8, 8*vl_sq_i+8*vl_sq_j(%[t])\n\t"          \
+  "mov %%r9, %%r11\n\t"                              \
+  ".set vl_sq_j, vl_sq_j + 1\n\t"
+
 // a * a / R mod m (below 2m) in three passes over a product of 2N limbs
 // in memory: the products a[i] * a[j] for i < j, row by row; then all of it
 // doubled (ADCX adding each limb to itself passes the top bit on through CF)
@@ -104,12 +115,7 @@ void square(uint64_t* out, const uint64_t* a, const uint64_t* m, uint64_t n0) {
       "xor %%eax, %%eax\n\t"
       ".set vl_sq_j, vl_sq_i + 1\n\t"
       ".rept %c[n] - 1 - vl_sq_i\n\t"
-      "mulx 8*vl_sq_j(%[a]), %%r8, %%r9\n\t"
-      "adcx 8*vl_sq_i+8*vl_sq_j(%[t]), %%r8\n\t"
-      "adox %%r11, %%r8\n\t"
-      "mov %%r8, 8*vl_sq_i+8*vl_sq_j(%[t])\n\t"
-      "mov %%r9, %%r11\n\t"
-      ".set vl_sq_j, vl_sq_j + 1\n\t"
+      VL_ADX_ADD_ROW_LIMB("a")
       ".endr\n\t"
       "adcx %%rax, %%r11\n\t"
       "adox %%rax, %%r11\n\t"
@@ -140,12 +146,7 @@ void square(uint64_t* out, const uint64_t* a, const uint64_t* m, uint64_t n0) {
       "xor %%eax, %%eax\n\t"
       ".set vl_sq_j, 0\n\t"
       ".rept %c[n]\n\t"
-      "mulx 8*vl_sq_j(%[m]), %%r8, %%r9\n\t"
-      "adcx 8*vl_sq_i+8*vl_sq_j(%[t]), %%r8\n\t"
-      "adox %%r11, %%r8\n\t"
-      "mov %%r8, 8*vl_sq_i+8*vl_sq_j(%[t])\n\t"
-      "mov %%r9, %%r11\n\t"
-      ".set vl_sq_j, vl_sq_j + 1\n\t"
+      VL_ADX_ADD_ROW_LIMB("m")
       ".endr\n\t"
       "adcx 8*vl_sq_i+%c[bytes](%[t]), %%r11\n\t"
       "adox %[top], %%r11\n\t"
