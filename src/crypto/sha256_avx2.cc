@@ -68,29 +68,36 @@ VL_AVX2_TARGET void schedule(uint32_t (*wk)[kLanes], const uint8_t* data, size_t
 }
 
 // One round with the roles of the eight working variables given by the
-// caller, so that an unrolled run of eight needs no moves. Ch and Maj are
-// sums here: their two terms never share a set bit.
-#define VL_SHA_ROUND(a, b, c, d, e, f, g, h, i)                                          \
-  do {                                                                                   \
-    uint32_t t1 = h + wk[i][lane] + (e & f) + (~e & g) +                                 \
-                  (rotr<6>(e) ^ rotr<11>(e) ^ rotr<25>(e));                              \
-    uint32_t t2 = (rotr<2>(a) ^ rotr<13>(a) ^ rotr<22>(a)) + ((a & b) + (c & (a ^ b)));  \
-    d += t1;                                                                             \
-    h = t1 + t2;                                                                         \
+// caller, so that an unrolled run of eight needs no moves. Ch is a sum here
+// (its two terms never share a set bit); Maj(a, b, c) = b ^ ((a ^ b) &
+// (b ^ c)), where b ^ c is the a ^ b of the round before (`bc`), and this
+// round's a ^ b is left in `ab` for the next. The terms that do not wait for
+// e are added first.
+#define VL_SHA_ROUND(a, b, c, d, e, f, g, h, i, ab, bc)                     \
+  do {                                                                      \
+    uint32_t t1 = h + wk[i][lane] + (~e & g) + (e & f) +                    \
+                  (rotr<6>(e) ^ rotr<11>(e) ^ rotr<25>(e));                 \
+    ab = a ^ b;                                                             \
+    uint32_t t2 = (rotr<2>(a) ^ rotr<13>(a) ^ rotr<22>(a)) + (b ^ (ab & bc)); \
+    d += t1;                                                                \
+    h = t1 + t2;                                                            \
   } while (0)
 
 VL_AVX2_TARGET void rounds(uint32_t state[8], const uint32_t (*wk)[kLanes], int lane) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+  uint32_t x = b ^ c;
+  uint32_t y;
+#pragma GCC unroll 8
   for (int i = 0; i < 64; i += 8) {
-    VL_SHA_ROUND(a, b, c, d, e, f, g, h, i);
-    VL_SHA_ROUND(h, a, b, c, d, e, f, g, i + 1);
-    VL_SHA_ROUND(g, h, a, b, c, d, e, f, i + 2);
-    VL_SHA_ROUND(f, g, h, a, b, c, d, e, i + 3);
-    VL_SHA_ROUND(e, f, g, h, a, b, c, d, i + 4);
-    VL_SHA_ROUND(d, e, f, g, h, a, b, c, i + 5);
-    VL_SHA_ROUND(c, d, e, f, g, h, a, b, i + 6);
-    VL_SHA_ROUND(b, c, d, e, f, g, h, a, i + 7);
+    VL_SHA_ROUND(a, b, c, d, e, f, g, h, i, y, x);
+    VL_SHA_ROUND(h, a, b, c, d, e, f, g, i + 1, x, y);
+    VL_SHA_ROUND(g, h, a, b, c, d, e, f, i + 2, y, x);
+    VL_SHA_ROUND(f, g, h, a, b, c, d, e, i + 3, x, y);
+    VL_SHA_ROUND(e, f, g, h, a, b, c, d, i + 4, y, x);
+    VL_SHA_ROUND(d, e, f, g, h, a, b, c, i + 5, x, y);
+    VL_SHA_ROUND(c, d, e, f, g, h, a, b, i + 6, y, x);
+    VL_SHA_ROUND(b, c, d, e, f, g, h, a, i + 7, x, y);
   }
   state[0] += a;
   state[1] += b;
