@@ -36,14 +36,22 @@ const uint8_t kKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
                           17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 const uint8_t kIv[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
 
+// Our SHA-256 on the path of the argument: 0 portable, 1 AVX2, 2 the SHA
+// instructions. Run with OPENSSL_ia32cap hiding the SHA instructions from
+// OpenSSL (bench/fallback_speed.py) to compare the fallbacks.
 void Sha256_Ours(benchmark::State& state) {
-  vl::forcePortableCrypto(state.range(0) != 0);
+  const auto path = static_cast<vl::Sha256Path>(state.range(0));
+  if (!vl::sha256PathAvailable(path)) {
+    state.SkipWithError("not on this processor");
+    return;
+  }
+  vl::forceSha256Path(path);
   const vl::ByteBuffer data = pseudoRandom(kHashSize);
   for (auto _ : state) benchmark::DoNotOptimize(vl::sha256(data));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kHashSize));
-  vl::forcePortableCrypto(false);
+  vl::forceSha256Path(std::nullopt);
 }
-BENCHMARK(Sha256_Ours)->Arg(0)->Arg(1)->ArgName("portable");
+BENCHMARK(Sha256_Ours)->Arg(0)->Arg(1)->Arg(2)->ArgName("path");
 
 void Sha256_OpenSsl(benchmark::State& state) {
   const vl::ByteBuffer data = pseudoRandom(kHashSize);

@@ -163,15 +163,22 @@ void OpenSslPublic(benchmark::State& state) {
   EVP_PKEY_CTX_free(context);
 }
 
-// The private operation on the portable code, where the processor's IFMA
-// instructions are not used.
-void OursPrivatePortable(benchmark::State& state) {
-  vl::forcePortableArithmetic(true);
+// The private operation on each path this processor has, chosen by the
+// argument: 0 the portable code, 1 MULX/ADCX/ADOX (BMI2 and ADX), 2 AVX-512
+// IFMA. Run with OPENSSL_ia32cap hiding the same instructions from OpenSSL
+// (bench/fallback_speed.py) to compare each fallback with OpenSSL's own.
+void OursPrivateOnPath(benchmark::State& state) {
+  const auto path = static_cast<vl::ArithmeticPath>(state.range(0));
+  if (!vl::arithmeticPathAvailable(path)) {
+    state.SkipWithError("not on this processor");
+    return;
+  }
+  vl::forceArithmeticPath(path);
   RsaKey key;
   if (!key.load(ourKey().exportFull().span(), true, 2048, vl::RsaKeyKind::kEncryption, nullptr)) {
     std::abort();
   }
-  vl::forcePortableArithmetic(false);
+  vl::forceArithmeticPath(std::nullopt);
   BigNumber x = input();
   BigNumber y;
   for (auto _ : state) {
@@ -241,7 +248,7 @@ void OpenSslGenerate(benchmark::State& state) {
 
 BENCHMARK(OursPrivate)->Unit(benchmark::kMicrosecond);
 BENCHMARK(OpenSslPrivate)->Unit(benchmark::kMicrosecond);
-BENCHMARK(OursPrivatePortable)->Unit(benchmark::kMicrosecond);
+BENCHMARK(OursPrivateOnPath)->Arg(0)->Arg(1)->Arg(2)->ArgName("path")->Unit(benchmark::kMicrosecond);
 BENCHMARK(OursDecapsulate)->Unit(benchmark::kMicrosecond);
 BENCHMARK(OursDecapsulateBatch)->Arg(1)->Arg(4)->Arg(8)->Unit(benchmark::kMicrosecond);
 BENCHMARK(OursPublic)->Unit(benchmark::kMicrosecond);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/secure_wipe.h"
+#include "crypto/bignum_adx.h"
 
 namespace vl {
 namespace {
@@ -111,6 +112,30 @@ void mulKernel(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t
   secureWipe(t, n * sizeof(uint64_t));
 }
 
+// The same product on MULX/ADCX/ADOX, for the widths that have a kernel.
+template <uint32_t N>
+void adxKernel(uint64_t* r, const uint64_t* a, const uint64_t* b, const uint64_t* m, uint64_t n0,
+               uint32_t) {
+  static_assert(N == 16 || N == 32);
+  uint64_t t[N + 1];
+  if constexpr (N == 16) {
+    adx::montRows16(t, a, b, m, n0);
+  } else {
+    adx::montRows32(t, a, b, m, n0);
+  }
+  finalSubtract(r, t, t[N], m, N);
+  secureWipe(t, sizeof t);
+}
+
+template <uint32_t N>
+void adxSquare(uint64_t* r, const uint64_t* a, const uint64_t* m, uint64_t n0, uint32_t) {
+  static_assert(N == 16);
+  uint64_t t[N + 1];
+  adx::montSquare16(t, a, m, n0);
+  finalSubtract(r, t, t[N], m, N);
+  secureWipe(t, sizeof t);
+}
+
 // Constant-time table read: out = table[index], touching every entry.
 void selectEntry(uint64_t* out, const uint64_t* table, uint32_t entries, uint32_t n,
                  uint64_t index) {
@@ -133,11 +158,35 @@ uint64_t exponentWindow(const uint64_t* e, uint32_t limbCount, uint32_t bit, uin
   return value & ((uint64_t{1} << count) - 1);
 }
 
-std::atomic<bool> g_forcePortable{false};
+// The forced path plus one; 0 when none is forced.
+std::atomic<int> g_forcedPath{0};
+
+ArithmeticPath chosenPath() {
+  int forced = g_forcedPath.load();
+  if (forced != 0) return static_cast<ArithmeticPath>(forced - 1);
+  if (IfmaModulus::available()) return ArithmeticPath::kIfma;
+  if (adx::available()) return ArithmeticPath::kAdx;
+  return ArithmeticPath::kPortable;
+}
 
 }  // namespace
 
-void forcePortableArithmetic(bool force) { g_forcePortable.store(force); }
+bool arithmeticPathAvailable(ArithmeticPath path) {
+  switch (path) {
+    case ArithmeticPath::kPortable:
+      return true;
+    case ArithmeticPath::kAdx:
+      return adx::available();
+    case ArithmeticPath::kIfma:
+      // The IFMA code's own products are not used outside the powers.
+      return IfmaModulus::available() && adx::available();
+  }
+  return false;
+}
+
+void forceArithmeticPath(std::optional<ArithmeticPath> path) {
+  g_forcedPath.store(path ? static_cast<int>(*path) + 1 : 0);
+}
 
 MontgomeryModulus::~MontgomeryModulus() {
   secureWipe(m_, sizeof m_);
@@ -168,20 +217,25 @@ bool MontgomeryModulus::init(const BigNumber& m, uint32_t limbs) {
   std::memset(rr_, 0, sizeof rr_);
   std::memcpy(rr_, rr.limbs(), rr.limbCount() * sizeof(uint64_t));
 
+  const ArithmeticPath path = chosenPath();
+  const bool adx = path != ArithmeticPath::kPortable;
+  sqr_ = nullptr;
   switch (n) {
     case 16:
-      mul_ = mulKernel<16>;
+      mul_ = adx ? adxKernel<16> : mulKernel<16>;
+      if (adx) sqr_ = adxSquare<16>;
       break;
     case 32:
-      mul_ = mulKernel<32>;
+      mul_ = adx ? adxKernel<32> : mulKernel<32>;
       break;
     default:
       mul_ = mulKernel<0>;
       break;
   }
+  path_ = (n == 16 || n == 32) ? path : ArithmeticPath::kPortable;
   limbs_ = n;
   ifma_ = IfmaModulus();
-  if (IfmaModulus::available() && !g_forcePortable.load()) ifma_.init(m, n);
+  if (path == ArithmeticPath::kIfma) ifma_.init(m, n);
   return true;
 }
 
@@ -216,6 +270,10 @@ void MontgomeryModulus::multiply(uint64_t* r, const uint64_t* a, const uint64_t*
 }
 
 void MontgomeryModulus::square(uint64_t* r, const uint64_t* a) const {
+  if (sqr_ != nullptr) {
+    sqr_(r, a, m_, n0_, limbs_);
+    return;
+  }
   mul_(r, a, a, m_, n0_, limbs_);
 }
 

@@ -8,18 +8,25 @@
 // expPublic, for public exponents, follows the exponent's bits.
 //
 // For 1024- and 2048-bit widths the powers run on the AVX-512 IFMA code when
-// the processor has it (see bignum_ifma.h); the results are the same.
+// the processor has it (see bignum_ifma.h), and the products at those widths
+// on MULX/ADCX/ADOX where the processor has BMI2 and ADX (bignum_adx.h);
+// the results are the same.
 //
 // An initialised modulus is read-only and may be shared between threads.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "core/secure_wipe.h"
 #include "crypto/bignum.h"
 #include "crypto/bignum_ifma.h"
 
 namespace vl {
+
+// The ways the arithmetic can run, slowest first. kAdx: products on
+// MULX/ADCX/ADOX. kIfma: powers on AVX-512 IFMA, other products as kAdx.
+enum class ArithmeticPath { kPortable, kAdx, kIfma };
 
 class MontgomeryModulus {
  public:
@@ -37,6 +44,9 @@ class MontgomeryModulus {
   bool init(const BigNumber& m, uint32_t limbs = 0);
   bool valid() const { return limbs_ != 0; }
   uint32_t limbs() const { return limbs_; }
+  // The path this modulus was set up for (a width without a kernel of its
+  // own uses the portable products).
+  ArithmeticPath path() const { return path_; }
   const uint64_t* modulus() const { return m_; }
 
   // r = a * b / R mod m, fully reduced. Needs a * b < m * R (true when one
@@ -81,18 +91,23 @@ class MontgomeryModulus {
  private:
   using MulFn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, const uint64_t*, uint64_t,
                          uint32_t);
+  using SqrFn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, uint64_t, uint32_t);
 
   uint64_t m_[kMaxLimbs] = {};
   uint64_t rr_[kMaxLimbs] = {};  // R^2 mod m
   uint64_t n0_ = 0;              // -m^-1 mod 2^64
   uint32_t limbs_ = 0;
   MulFn mul_ = nullptr;
+  SqrFn sqr_ = nullptr;  // a squaring of its own, where the path has one
+  ArithmeticPath path_ = ArithmeticPath::kPortable;
   IfmaModulus ifma_;  // set up when the processor and the width allow
 };
 
-// Test hook: with `force` true, moduli set up afterwards use the portable
-// code even where the processor has the AVX-512 IFMA instructions.
-void forcePortableArithmetic(bool force);
+// True when this processor can run `path`.
+bool arithmeticPathAvailable(ArithmeticPath path);
+// Test and benchmark hook: moduli set up afterwards use `path`, which must be
+// available; nullopt returns to the fastest the processor has.
+void forceArithmeticPath(std::optional<ArithmeticPath> path);
 
 // A zeroed array of limbs on the stack, wiped when it goes out of scope: the
 // scratch space of computations on secret values.

@@ -11,16 +11,6 @@ namespace vl {
 namespace sha256_internal {
 namespace {
 
-constexpr uint32_t kRoundConstants[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 inline uint32_t loadBigEndian(const uint8_t* p) {
@@ -75,10 +65,16 @@ constexpr uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54
                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 void compressBlocks(uint32_t state[8], const uint8_t* data, size_t blocks) {
-  if (useShaInstructions()) {
-    sha256_internal::compressHardware(state, data, blocks);
-  } else {
-    sha256_internal::compressPortable(state, data, blocks);
+  switch (sha256Path()) {
+    case Sha256Path::kShaInstructions:
+      sha256_internal::compressHardware(state, data, blocks);
+      break;
+    case Sha256Path::kAvx2:
+      sha256_internal::compressAvx2(state, data, blocks);
+      break;
+    case Sha256Path::kPortable:
+      sha256_internal::compressPortable(state, data, blocks);
+      break;
   }
 }
 
@@ -103,10 +99,16 @@ bool Sha256::compress(const uint8_t* data, size_t blocks) {
     compressBlocks(state_, data, blocks);
     return true;
   }
+  // Eight blocks at a time, the AVX2 code's width; the cancel flag is still
+  // looked at before every block.
+  constexpr size_t kGroup = 8;
   ProgressTally tally(progress_);
-  for (size_t i = 0; i < blocks; ++i) {
-    if (!tally.step(kBlockSize)) return false;
-    compressBlocks(state_, data + i * kBlockSize, 1);
+  for (size_t i = 0; i < blocks; i += kGroup) {
+    size_t count = blocks - i < kGroup ? blocks - i : kGroup;
+    for (size_t k = 0; k < count; ++k) {
+      if (!tally.step(kBlockSize)) return false;
+    }
+    compressBlocks(state_, data + i * kBlockSize, count);
   }
   return true;
 }

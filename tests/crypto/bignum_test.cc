@@ -10,6 +10,7 @@
 
 #include "crypto/bignum_montgomery.h"
 #include "crypto/rsa_prime.h"
+#include "arithmetic_path_test_util.h"
 #include "rsa_test_util.h"
 
 namespace vl {
@@ -238,14 +239,11 @@ TEST(MontgomeryModulusTest, SecretPowersMatchOpenSsl) {
   BN_CTX_free(ctx);
 }
 
-// The plain-form powers run on the AVX-512 IFMA code for 16 and 32 limbs
-// when the processor has it, and on the portable code otherwise; both must
-// agree with OpenSSL, alone and in pairs.
-class PlainPowerTest : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { forcePortableArithmetic(GetParam()); }
-  void TearDown() override { forcePortableArithmetic(false); }
-};
+// The plain-form powers run on the AVX-512 IFMA code or on MULX/ADX
+// products for 16 and 32 limbs where the processor has them, and on the
+// portable code otherwise; every path must agree with OpenSSL, alone and in
+// pairs.
+class PlainPowerTest : public test::ArithmeticPathTest {};
 
 TEST_P(PlainPowerTest, SecretAndPublicPowersMatchOpenSsl) {
   std::mt19937_64 random(14);
@@ -293,8 +291,82 @@ TEST_P(PlainPowerTest, SecretAndPublicPowersMatchOpenSsl) {
   BN_CTX_free(ctx);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, PlainPowerTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Portable" : "Detected"; });
+INSTANTIATE_TEST_SUITE_P(EveryPath, PlainPowerTest, test::everyArithmeticPath(),
+                         test::arithmeticPathName);
+
+// Single products and squares, where the carries are: moduli with every bit set, with
+// only the top and bottom bits set, random ones and narrow ones padded to
+// the width; factors 0, 1, m - 1, m - 2, values with their top bits set and
+// random ones. a * b / R mod m must be OpenSSL's answer on every path.
+class MontgomeryProductTest : public test::ArithmeticPathTest {};
+
+TEST_P(MontgomeryProductTest, ProductsOfEdgeValuesMatchOpenSsl) {
+  std::mt19937_64 random(33);
+  BN_CTX* ctx = BN_CTX_new();
+  for (uint32_t limbs : {16u, 32u}) {
+    const uint32_t bits = 64 * limbs;
+    BigNumber allOnes;
+    BigNumber sparse;
+    for (uint32_t bit = 0; bit < bits; ++bit) allOnes.setBit(bit);
+    sparse.setBit(bits - 1);
+    sparse.setBit(0);
+    std::vector<BigNumber> moduli = {allOnes, sparse, randomNumber(random, 8 * limbs - 16)};
+    for (int i = 0; i < 3; ++i) moduli.push_back(randomNumber(random, 8 * limbs));
+    for (BigNumber& m : moduli) m.setBit(0);
+    for (const BigNumber& m : moduli) {
+      MontgomeryModulus modulus;
+      ASSERT_TRUE(modulus.init(m, limbs));
+      ASSERT_EQ(modulus.path(), GetParam() == ArithmeticPath::kPortable ? ArithmeticPath::kPortable
+                                                                          : GetParam());
+      BigNumber mMinusOne, mMinusTwo;
+      BigNumber::subtract(m, BigNumber(1), &mMinusOne);
+      BigNumber::subtract(m, BigNumber(2), &mMinusTwo);
+      std::vector<BigNumber> values = {BigNumber(0), BigNumber(1), mMinusOne, mMinusTwo};
+      for (int i = 0; i < 4; ++i) {
+        BigNumber high = randomNumber(random, 8 * limbs);
+        high.setBit(bits - 1);
+        high.setBit(bits - 2);
+        BigNumber::mod(high, m, &high);
+        values.push_back(high);
+        BigNumber plain = randomNumber(random, 8 * limbs);
+        BigNumber::mod(plain, m, &plain);
+        values.push_back(plain);
+      }
+      Bn rInverse;
+      Bn r;
+      BN_set_bit(r.get(), static_cast<int>(bits));
+      ASSERT_NE(BN_mod_inverse(rInverse.get(), r.get(), toOpenSsl(m).get(), ctx), nullptr);
+      auto expectProduct = [&](const uint64_t* rl, const BigNumber& a, const BigNumber& b,
+                               const char* what) {
+        Bn expected;
+        BN_mod_mul(expected.get(), toOpenSsl(a).get(), toOpenSsl(b).get(), toOpenSsl(m).get(),
+                   ctx);
+        BN_mod_mul(expected.get(), expected.get(), rInverse.get(), toOpenSsl(m).get(), ctx);
+        BigNumber ours;
+        ours.setLimbs(rl, limbs);
+        EXPECT_EQ(BN_cmp(toOpenSsl(ours).get(), expected.get()), 0)
+            << what << ", " << limbs << " limbs, modulus bits " << m.bitLength();
+      };
+      for (const BigNumber& a : values) {
+        uint64_t al[MontgomeryModulus::kMaxLimbs] = {};
+        uint64_t rl[MontgomeryModulus::kMaxLimbs] = {};
+        ASSERT_TRUE(modulus.load(al, a));
+        modulus.square(rl, al);
+        expectProduct(rl, a, a, "square");
+        for (const BigNumber& b : values) {
+          uint64_t bl[MontgomeryModulus::kMaxLimbs] = {};
+          ASSERT_TRUE(modulus.load(bl, b));
+          modulus.multiply(rl, al, bl);
+          expectProduct(rl, a, b, "product");
+        }
+      }
+    }
+  }
+  BN_CTX_free(ctx);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, MontgomeryProductTest, test::everyArithmeticPath(),
+                         test::arithmeticPathName);
 
 // Below 1000 the answer is looked up. The rounds alone would loop forever on
 // 3 (no base other than 0 and 1 exists) and divide by zero on 1.

@@ -9,6 +9,7 @@
 
 #include "crypto/bignum_ifma_batch.h"
 #include "crypto/bignum_montgomery.h"
+#include "arithmetic_path_test_util.h"
 #include "crypto/rsa_key.h"
 #include "rsa_test_keys.h"
 #include "rsa_test_util.h"
@@ -111,18 +112,17 @@ TEST(IfmaBatchTest, EveryLaneAndCountMatchesOpenSsl) {
   EXPECT_FALSE(IfmaBatch::powSecret(half, out, in, 9, zero, 64));
 }
 
-// Portable (true) or whatever the processor offers (false).
-class RsaBatchTest : public ::testing::TestWithParam<bool> {
+// On every arithmetic path the processor has.
+class RsaBatchTest : public test::ArithmeticPathTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fixedKeys().ok);
-    forcePortableArithmetic(GetParam());
+    test::ArithmeticPathTest::SetUp();
+    if (IsSkipped()) return;
     // Loaded here, so that its moduli take the chosen path.
     ASSERT_TRUE(key_.load(fixedKeys().encryption.exportFull().span(), true, 2048,
                           RsaKeyKind::kEncryption, &fixedKeys().pool));
   }
-  void TearDown() override { forcePortableArithmetic(false); }
-
   std::vector<ByteBuffer> batch(const std::vector<ByteBuffer>& ciphertexts) {
     std::vector<std::span<const uint8_t>> spans;
     for (const ByteBuffer& c : ciphertexts) spans.push_back(c.span());
@@ -201,8 +201,8 @@ TEST_P(RsaBatchTest, KeysThatCannotDecapsulateGiveOnlyEmptySecrets) {
   EXPECT_EQ(key_.decapsulateBatch(batchOfTwo)[1], secret);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, RsaBatchTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Portable" : "Detected"; });
+INSTANTIATE_TEST_SUITE_P(EveryPath, RsaBatchTest, test::everyArithmeticPath(),
+                         test::arithmeticPathName);
 
 }  // namespace
 }  // namespace vl

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crypto/bignum_montgomery.h"
+#include "arithmetic_path_test_util.h"
 #include "crypto/serpent_cipher.h"
 #include "crypto/sha256.h"
 #include "rsa_test_keys.h"
@@ -116,25 +117,28 @@ TEST_F(RsaKeyTest, ShortAndFullFormsLoadToTheSameKey) {
   }
 }
 
-// On the processor's IFMA code where it exists and on the portable code.
-class RsaRawOperationTest : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { forcePortableArithmetic(GetParam()); }
-  void TearDown() override { forcePortableArithmetic(false); }
-};
+// On every arithmetic path the processor has.
+class RsaRawOperationTest : public test::ArithmeticPathTest {};
 
-TEST_P(RsaRawOperationTest, RawOperationsMatchOpenSsl) {
-  std::mt19937_64 random(21);
-  RsaKey key;  // loaded here, so that its moduli take the chosen path
-  ASSERT_TRUE(key.load(fixedKeys().encryption.exportFull().span(), true, 2048,
-                       RsaKeyKind::kEncryption, nullptr));
-  EVP_PKEY* openssl = test::openSslKeyFromFull(key.exportFull().span());
-  ASSERT_NE(openssl, nullptr);
-  const BigNumber& n = key.modulus();
+// 0, 1, n - 1, values just below n (their top bits set as n's are) and
+// random values below n.
+std::vector<BigNumber> edgeAndRandomInputs(std::mt19937_64& random, const BigNumber& n) {
   BigNumber nMinusOne;
   BigNumber::subtract(n, BigNumber(1), &nMinusOne);
   std::vector<BigNumber> inputs = {BigNumber(0), BigNumber(1), BigNumber(2), nMinusOne};
-  for (int i = 0; i < 12; ++i) inputs.push_back(randomBelow(random, n));
+  for (int i = 0; i < 4; ++i) {
+    BigNumber high;
+    BigNumber::subtract(nMinusOne, BigNumber(random()), &high);
+    inputs.push_back(high);
+  }
+  for (int i = 0; i < 8; ++i) inputs.push_back(randomBelow(random, n));
+  return inputs;
+}
+
+// Both raw operations of `key` on each input against OpenSSL's.
+void expectRawOperationsMatchOpenSsl(const RsaKey& key, const std::vector<BigNumber>& inputs) {
+  EVP_PKEY* openssl = test::openSslKeyFromFull(key.exportFull().span());
+  ASSERT_NE(openssl, nullptr);
   for (const BigNumber& x : inputs) {
     std::vector<uint8_t> in = bigEndian(toOpenSsl(x).get(), 256);
     BigNumber ours;
@@ -145,14 +149,40 @@ TEST_P(RsaRawOperationTest, RawOperationsMatchOpenSsl) {
     expected = test::openSslRaw(openssl, true, in);
     EXPECT_EQ(bigEndian(toOpenSsl(ours).get(), 256), expected);
   }
-  BigNumber out;
-  EXPECT_FALSE(key.privateOperation(n, &out));
-  EXPECT_FALSE(key.publicOperation(n, &out));
   EVP_PKEY_free(openssl);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, RsaRawOperationTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Portable" : "Detected"; });
+TEST_P(RsaRawOperationTest, RawOperationsMatchOpenSsl) {
+  std::mt19937_64 random(21);
+  RsaKey key;  // loaded here, so that its moduli take the chosen path
+  ASSERT_TRUE(key.load(fixedKeys().encryption.exportFull().span(), true, 2048,
+                       RsaKeyKind::kEncryption, nullptr));
+  expectRawOperationsMatchOpenSsl(key, edgeAndRandomInputs(random, key.modulus()));
+  BigNumber out;
+  EXPECT_FALSE(key.privateOperation(key.modulus(), &out));
+  EXPECT_FALSE(key.publicOperation(key.modulus(), &out));
+}
+
+// New primes from OpenSSL on every run, so that the arithmetic meets moduli
+// nobody chose.
+TEST_P(RsaRawOperationTest, KeysFromRandomPrimesMatchOpenSsl) {
+  std::mt19937_64 random(22);
+  for (int k = 0; k < 3; ++k) {
+    Bn p, q;
+    ASSERT_EQ(BN_generate_prime_ex(p.get(), 1024, 0, nullptr, nullptr, nullptr), 1);
+    ASSERT_EQ(BN_generate_prime_ex(q.get(), 1024, 0, nullptr, nullptr, nullptr), 1);
+    const bool pLarger = BN_cmp(p.get(), q.get()) > 0;
+    ByteBuffer shortForm = test::littleEndian(pLarger ? p.get() : q.get(), 128);
+    shortForm.appendBytes(test::littleEndian(pLarger ? q.get() : p.get(), 128));
+    RsaKey key;
+    // A prime with 65537 dividing p - 1 (about one in 65537) makes no key.
+    if (!key.load(shortForm.span(), true, 2048, RsaKeyKind::kEncryption, nullptr)) continue;
+    expectRawOperationsMatchOpenSsl(key, edgeAndRandomInputs(random, key.modulus()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, RsaRawOperationTest, test::everyArithmeticPath(),
+                         test::arithmeticPathName);
 
 TEST_F(RsaKeyTest, EncapsulatedSecretsOpenWithThePrivateHalfOnly) {
   RsaKey publicOnly;
@@ -303,6 +333,7 @@ class RsaFaultTest : public RsaRawOperationTest {
  protected:
   void SetUp() override {
     RsaRawOperationTest::SetUp();
+    if (IsSkipped()) return;
     ASSERT_TRUE(fixedKeys().ok);
     acceptDamagedCrtValues(true);
   }
@@ -348,8 +379,8 @@ TEST_P(RsaFaultTest, ResultsThatDoNotVerifyAreNeverReturned) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, RsaFaultTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Portable" : "Detected"; });
+INSTANTIATE_TEST_SUITE_P(EveryPath, RsaFaultTest, test::everyArithmeticPath(),
+                         test::arithmeticPathName);
 
 // Server keys may be 3072 or 4096 bits (public operations only); other private
 // sizes go through the untuned arithmetic, and a short form may list the

@@ -14,7 +14,6 @@
 namespace vl {
 namespace {
 
-using test::CodePathTest;
 using test::hexOf;
 
 std::string digestOf(const std::string& message) {
@@ -28,7 +27,27 @@ std::string opensslDigest(const ByteBuffer& message) {
   return hexOf(digest, length);
 }
 
-class Sha256PathTest : public CodePathTest {};
+// Every SHA-256 path the processor has: portable, AVX2, SHA instructions.
+class Sha256PathTest : public ::testing::TestWithParam<Sha256Path> {
+ protected:
+  void SetUp() override {
+    if (!sha256PathAvailable(GetParam())) GTEST_SKIP() << "not on this processor";
+    forceSha256Path(GetParam());
+  }
+  void TearDown() override { forceSha256Path(std::nullopt); }
+};
+
+std::string sha256PathName(const ::testing::TestParamInfo<Sha256Path>& info) {
+  switch (info.param) {
+    case Sha256Path::kPortable:
+      return "Portable";
+    case Sha256Path::kAvx2:
+      return "Avx2";
+    case Sha256Path::kShaInstructions:
+      return "ShaInstructions";
+  }
+  return "Unknown";
+}
 
 // FIPS 180-4 examples, plus the lengths around the padding boundary: 55 bytes
 // leave room for the length in the same block, 56 and 64 need another one.
@@ -48,35 +67,51 @@ TEST_P(Sha256PathTest, StandardDigests) {
 }
 
 // Random messages fed in random pieces, so every split of the buffered block
-// is exercised, against OpenSSL.
+// is exercised, against OpenSSL; also with a progress record attached, which
+// hands the blocks over in groups.
 TEST_P(Sha256PathTest, MatchesOpenSslOverRandomMessagesAndSplits) {
   std::mt19937 random(1234);
-  for (size_t length : {0u, 1u, 63u, 64u, 65u, 119u, 120u, 127u, 128u, 1000u, 4096u, 70001u}) {
+  for (size_t length :
+       {0u, 1u, 63u, 64u, 65u, 119u, 120u, 127u, 128u, 511u, 512u, 513u, 575u, 576u, 1000u,
+        1025u, 4096u, 70001u}) {
     ByteBuffer message = test::randomBytes(random, length);
-    Sha256 context;
-    size_t done = 0;
-    while (done < length) {
-      size_t piece = std::min<size_t>(length - done, random() % 150);
-      ASSERT_TRUE(context.update(message.data() + done, piece));
-      done += piece;
+    for (bool withProgress : {false, true}) {
+      ProgressCounter progress;
+      Sha256 context;
+      if (withProgress) context.setProgress(&progress);
+      size_t done = 0;
+      while (done < length) {
+        size_t piece = std::min<size_t>(length - done, random() % (withProgress ? 1500 : 150));
+        ASSERT_TRUE(context.update(message.data() + done, piece));
+        done += piece;
+      }
+      EXPECT_EQ(hexOf(context.final()), opensslDigest(message))
+          << "length " << length << (withProgress ? " with progress" : "");
+      if (withProgress) {
+        EXPECT_EQ(progress.bytes.load(), length / 64 * 64) << length;
+      }
     }
-    EXPECT_EQ(hexOf(context.final()), opensslDigest(message)) << "length " << length;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, Sha256PathTest, ::testing::Bool(), test::codePathName);
-
-TEST(Sha256Test, HardwareAndPortablePathsAgree) {
-  if (!detectedCpuFeatures().sha) GTEST_SKIP() << "no SHA instructions on this processor";
+// Every length up to 20 blocks in one update, so that each count of blocks
+// in a group of eight and every tail meets the portable code's answer.
+TEST_P(Sha256PathTest, AgreesWithThePortablePathOnEveryLength) {
   std::mt19937 random(99);
-  for (size_t length = 0; length < 600; length += 7) {
-    ByteBuffer message = test::randomBytes(random, length);
-    forcePortableCrypto(true);
-    ByteBuffer portable = sha256(message);
-    forcePortableCrypto(false);
-    EXPECT_EQ(sha256(message), portable) << "length " << length;
+  ByteBuffer message = test::randomBytes(random, 20 * 64 + 1);
+  for (size_t length = 0; length <= message.size(); ++length) {
+    std::span<const uint8_t> part = message.span().subspan(0, length);
+    forceSha256Path(Sha256Path::kPortable);
+    ByteBuffer portable = sha256(part);
+    forceSha256Path(GetParam());
+    ASSERT_EQ(sha256(part), portable) << "length " << length;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, Sha256PathTest,
+                         ::testing::Values(Sha256Path::kPortable, Sha256Path::kAvx2,
+                                           Sha256Path::kShaInstructions),
+                         sha256PathName);
 
 TEST(Sha256Test, FinalTwiceGivesTheSameDigestAndUpdateAfterFinalStartsAfresh) {
   Sha256 context;
