@@ -1,5 +1,7 @@
 #include "codec/block_codec.h"
 
+#include <cstdint>
+
 #include "codec/run_length_coder.h"
 #include "codec/table_huffman_coder.h"
 #include "codec/tree_huffman_coder.h"
@@ -18,6 +20,10 @@ uint32_t runLengthStreamLimit(uint32_t limit) {
 }  // namespace
 
 bool compressSection(std::span<const uint8_t> in, ByteBuffer* out) {
+  return compressSectionBelow(in, SIZE_MAX, out);
+}
+
+bool compressSectionBelow(std::span<const uint8_t> in, size_t limit, ByteBuffer* out) {
   out->clear();
   if (in.empty()) return true;
   // The run-length stream lives only until the Huffman stage has coded it;
@@ -26,7 +32,7 @@ bool compressSection(std::span<const uint8_t> in, ByteBuffer* out) {
   thread_local ByteBuffer runs;
   ByteCounts counts;
   bool coded = RunLengthCoder::encodeCounting(in, &runs, &counts) &&
-               TreeHuffmanCoder::encodeCounted(runs.span(), counts, out);
+               TreeHuffmanCoder::encodeCounted(runs.span(), counts, out, limit);
   runs.resize(0);
   return coded;
 }

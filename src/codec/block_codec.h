@@ -28,6 +28,10 @@ enum class CompressionKind : uint8_t {
 // `out` (kind 4). An empty input gives an empty output. False (out emptied)
 // only when the Huffman stage outgrows its working area.
 bool compressSection(std::span<const uint8_t> in, ByteBuffer* out);
+// The same, when the result is shorter than `limit` bytes; a longer result
+// is not written out (`out` stays empty), so that data which does not
+// compress costs little more than its counting.
+bool compressSectionBelow(std::span<const uint8_t> in, size_t limit, ByteBuffer* out);
 
 // Undoes the stages of `kind` on `in`, last stage first, into `out`. A stage
 // given an empty input is skipped, so an empty body decodes to nothing.

@@ -123,7 +123,7 @@ bool TreeHuffmanCoder::encode(std::span<const uint8_t> in, ByteBuffer* out) {
 }
 
 bool TreeHuffmanCoder::encodeCounted(std::span<const uint8_t> in, const ByteCounts& counts,
-                                     ByteBuffer* out) {
+                                     ByteBuffer* out, uint64_t limit) {
   out->clear();
   const uint64_t n = in.size();
   if (n == 0) return false;
@@ -138,6 +138,7 @@ bool TreeHuffmanCoder::encodeCounted(std::span<const uint8_t> in, const ByteCoun
   const uint64_t total_bits = headerBits(width_class) + tree_bits + symbol_codes.total_bits;
   const uint64_t total_bytes = (total_bits + 7) / 8;
   if (total_bytes > n + n / 4 + 500) return false;
+  if (total_bytes >= limit) return true;
 
   constexpr size_t kSlack = 8;
   out->resize(static_cast<size_t>(total_bytes) + kSlack);

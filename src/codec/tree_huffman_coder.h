@@ -24,9 +24,11 @@ class TreeHuffmanCoder {
   // working area the format has always had, which a code built this way
   // never actually outgrows.
   static bool encode(std::span<const uint8_t> in, ByteBuffer* out);
-  // The same for a caller that already has countBytes(in).
+  // The same for a caller that already has countBytes(in). When the stream
+  // would take `limit` bytes or more it is not written: `out` is left empty
+  // and the call succeeds.
   static bool encodeCounted(std::span<const uint8_t> in, const ByteCounts& counts,
-                            ByteBuffer* out);
+                            ByteBuffer* out, uint64_t limit = UINT64_MAX);
 
   // Decodes `in` into `out`. False (out emptied) when the header is cut
   // short, the tree runs past the end or has more than 256 leaves, the codes

@@ -1,6 +1,7 @@
 #include "engine/backup_engine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "core/usage_files.h"
 #include "crypto/sha256.h"
 #include "engine/folder_scan.h"
+#include "engine/section_stream.h"
 #include "model/list_payload.h"
 #include "model/utf16.h"
 #include "platform/clock.h"
@@ -31,10 +33,36 @@ EntryMetadata metadataOf(const WalkEntry& entry) {
 
 ListHash listHash(const ByteBuffer& digest) { return *ListHash::from(digest.span()); }
 
+bool allZero(std::span<const uint8_t> bytes) {
+  // Block by block: data is told from zeros within its first block.
+  constexpr size_t kBlock = 4096;
+  for (size_t at = 0; at < bytes.size(); at += kBlock) {
+    const size_t length = std::min(kBlock, bytes.size() - at);
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+      uint64_t word;
+      std::memcpy(&word, bytes.data() + at + i, 8);
+      any |= word;
+    }
+    for (; i < length; ++i) any |= bytes[at + i];
+    if (any != 0) return false;
+  }
+  return true;
+}
+
+// SHA-256 of a section. Whole sections of zeros (disk images and
+// preallocated files hold many) all have one hash, worked out once.
+ListHash sectionHashOf(const ByteBuffer& piece) {
+  static const ListHash zeros = listHash(sha256(ByteBuffer(kSectionSize)));
+  if (piece.size() == kSectionSize && allZero(piece.span())) return zeros;
+  return listHash(sha256(piece));
+}
+
 }  // namespace
 
 // The new file whose sections are being cut: from the sections the hashing
-// pass kept, or by reading the file again.
+// pass kept, by reading the file again, or from the one read of a large file.
 struct BackupEngine::CurrentFile {
   WalkEntry entry;
   WipedU16String name;
@@ -43,17 +71,26 @@ struct BackupEngine::CurrentFile {
   size_t nextHeld = 0;
   bool fromMemory = false;
   SectionCutter cutter;
+  std::unique_ptr<SectionStream> stream;
+  bool announced = false;  // "Reading file..." is showing
   WipedVector<ListSection> sections;
 
   SectionCutter::Cut next(ByteBuffer& piece) {
+    if (stream) return stream->next(piece);
     if (!fromMemory) return cutter.next(piece);
     if (nextHeld == held.size()) return SectionCutter::Cut::kEnd;
     piece = std::move(held[nextHeld++]);
     return SectionCutter::Cut::kSection;
   }
-  bool done() const { return fromMemory ? nextHeld == held.size() : cutter.done(); }
+  bool done() const {
+    if (stream) return stream->done();
+    return fromMemory ? nextHeld == held.size() : cutter.done();
+  }
   // The hash of the bytes cut: those that were hashed, when they were kept.
-  ListHash cutHash() { return fromMemory ? hashed : listHash(cutter.contentHash()); }
+  ListHash cutHash() {
+    if (stream) return listHash(stream->contentHash());
+    return fromMemory ? hashed : listHash(cutter.contentHash());
+  }
 };
 
 BackupEngine::BackupEngine(const BackupEngineOptions& options)
@@ -132,8 +169,14 @@ RestartLoad BackupEngine::loadRestart() {
   // As with the previous copy: never give out an id that a record names.
   uint32_t next = restart_.nextSectionId;
   for (uint32_t i = 0; i < restart_.size(); ++i) {
-    for (const ListSection& section : restart_.record(i).sections) {
+    const WipedVector<ListSection>& sections = restart_.record(i).sections;
+    for (const ListSection& section : sections) {
       if (section.number >= next && section.number != UINT32_MAX) next = section.number + 1;
+      // Stored by the interrupted attempt: a large file identical to this
+      // one sends nothing again.
+      if (sections.size() > 1 && !runSections_.insert(section.hash.bytes(), section.number)) {
+        return RestartLoad::kDamaged;
+      }
     }
   }
   nextSectionId_ = std::max(nextSectionId_, next);
@@ -293,7 +336,7 @@ bool BackupEngine::addReused(const WipedU16String& name, const EntryMetadata& me
 HashedContent BackupEngine::hashWithStatus(const WalkEntry& entry) {
   const bool longRead = entry.size > kLongReadBytes && options_.callbacks != nullptr;
   if (longRead) options_.callbacks->showStatus(kStatusReadingSv, kStatusReadingEn);
-  HashedContent hashed = hashFileContent(entry.full_path, entry.size, cancel_);
+  HashedContent hashed = hashFileContent(entry.full_path, entry.size, cancel_, options_.holdLimit);
   if (longRead) showRunningStatus();
   return hashed;
 }
@@ -306,6 +349,10 @@ BackupEngine::Flow BackupEngine::handleFile(const WalkEntry& entry, ByteBuffer* 
     return Flow::kNext;
   }
   if (resuming_ && !restart_.empty() && reuseRestartByName(entry, *name)) return Flow::kNext;
+  if (entry.size > options_.holdLimit && !betweenPasses_) {
+    ++stats_.num_read_files;
+    return startStream(entry, std::move(*name), section, id);
+  }
 
   HashedContent hashed = hashWithStatus(entry);
   ++stats_.num_read_files;
@@ -420,20 +467,111 @@ BackupEngine::Flow BackupEngine::startNewFile(const WalkEntry& entry, WipedU16St
   return Flow::kSent;
 }
 
+BackupEngine::Flow BackupEngine::startStream(const WalkEntry& entry, WipedU16String name,
+                                             ByteBuffer* section, uint32_t* id) {
+  current_ = std::make_unique<CurrentFile>();
+  current_->entry = entry;
+  current_->name = std::move(name);
+  current_->stream = std::make_unique<SectionStream>();
+  if (entry.size > kLongReadBytes && options_.callbacks != nullptr) {
+    options_.callbacks->showStatus(kStatusReadingSv, kStatusReadingEn);
+    current_->announced = true;
+  }
+  if (!current_->stream->open(entry.full_path)) return streamReadFailed(section, id);
+  return cutSections(section, id);
+}
+
+// A large file that could not be read to its end is asked about as a file
+// that cannot be hashed. What it gave out before stays unused.
+BackupEngine::Flow BackupEngine::streamReadFailed(ByteBuffer* section, uint32_t* id) {
+  const WalkEntry entry = current_->entry;
+  WipedU16String name = std::move(current_->name);
+  dropCurrent();
+  ++stats_.num_read_errors;
+  if (cancel_->load() == 1) return Flow::kStop;
+  switch (askUnreadableFile(entry)) {
+    case Answer::kGoOn:
+      return goOnWithout(entry, name);
+    case Answer::kTryAgain:
+      return startStream(entry, std::move(name), section, id);
+    default:
+      return Flow::kStop;
+  }
+}
+
+// At the last section of a streamed file its content hash is known. A file
+// of this run, of the interrupted attempt or of the previous copy with that
+// content gives the entry, as it would have after a hashing pass; every
+// section before the last was found among theirs, so nothing was sent.
+bool BackupEngine::reuseStreamedWhole(Flow* flow) {
+  CurrentFile& file = *current_;
+  const ListHash contentHash = file.cutHash();
+  const EntryMetadata metadata = metadataOf(file.entry);
+  *flow = Flow::kStop;
+  RestartRecord* record = restart_.findByContent(contentHash.bytes());
+  if (record != nullptr && record->contentHash == contentHash) {
+    if (!newList_.addFile(file.name, metadata, contentHash, record->sections)) return true;
+    record->used = true;
+    ++stats_.num_file_reuse_dedup_restart;
+  } else if (const FileListEntry* earlier =
+                 hasPrevious_ ? previousIndex_.findEntryByContent(contentHash.bytes()) : nullptr) {
+    if (!(earlier->contentHash == contentHash) ||
+        !newList_.addFile(file.name, metadata, contentHash, earlier->sections)) {
+      return true;
+    }
+    ++stats_.num_reuse_prev_copy;
+  } else {
+    return false;
+  }
+  dropCurrent();
+  *flow = Flow::kNext;
+  return true;
+}
+
+// No section is left to cut.
+BackupEngine::Flow BackupEngine::finishCut() {
+  if (current_->stream && current_->stream->bytesHandedOver() == 0) {
+    // Listed large, found empty.
+    const bool added = newList_.addFile(current_->name, metadataOf(current_->entry),
+                                        current_->cutHash(), {});
+    dropCurrent();
+    ++stats_.num_empty_files;
+    return added ? Flow::kNext : Flow::kStop;
+  }
+  return completeNewFile(current_->cutHash()) ? Flow::kNext : Flow::kStop;
+}
+
+void BackupEngine::dropCurrent() {
+  const bool announced = current_->announced;
+  current_.reset();
+  if (announced) showRunningStatus();
+}
+
+std::optional<uint32_t> BackupEngine::findStoredSection(const ListHash& sectionHash) const {
+  if (hasPrevious_) {
+    std::optional<uint32_t> stored = previousIndex_.findSection(sectionHash.bytes());
+    if (stored && *stored != 0) return stored;
+  }
+  std::optional<uint32_t> ours = runSections_.find(sectionHash.bytes());
+  if (ours && *ours != 0) return ours;
+  return std::nullopt;
+}
+
 BackupEngine::Flow BackupEngine::cutSections(ByteBuffer* section, uint32_t* id) {
   ByteBuffer piece;
   for (;;) {
     if (cancel_->load() == 1) return Flow::kStop;
     SectionCutter::Cut cut = current_->next(piece);
-    if (cut == SectionCutter::Cut::kFailed) return Flow::kStop;
-    if (cut == SectionCutter::Cut::kEnd) {
-      return completeNewFile(current_->cutHash()) ? Flow::kNext : Flow::kStop;
+    if (cut == SectionCutter::Cut::kFailed) {
+      return current_->stream ? streamReadFailed(section, id) : Flow::kStop;
     }
+    if (cut == SectionCutter::Cut::kEnd) return finishCut();
     progress_.advance(1, piece.size());
-    const ListHash sectionHash = listHash(sha256(piece));
-    std::optional<uint32_t> stored;
-    if (hasPrevious_) stored = previousIndex_.findSection(sectionHash.bytes());
-    if (stored && *stored != 0) {
+    const bool last = current_->done();
+    Flow whole = Flow::kNext;
+    if (last && current_->stream && reuseStreamedWhole(&whole)) return whole;
+    const ListHash sectionHash = sectionHashOf(piece);
+    if (std::optional<uint32_t> stored = findStoredSection(sectionHash)) {
       current_->sections.push_back({*stored, sectionHash});
       ++stats_.num_section_reuse;
       continue;
@@ -442,7 +580,7 @@ BackupEngine::Flow BackupEngine::cutSections(ByteBuffer* section, uint32_t* id) 
     if (!takeSectionId(&sectionId)) return Flow::kStop;
     current_->sections.push_back({sectionId, sectionHash});
     ++stats_.num_section_write;
-    if (current_->done() && !completeNewFile(current_->cutHash())) return Flow::kStop;
+    if (last && !completeNewFile(current_->cutHash())) return Flow::kStop;
     *section = std::move(piece);
     *id = sectionId;
     return Flow::kSent;
@@ -455,6 +593,17 @@ bool BackupEngine::completeNewFile(const ListHash& storedHash) {
   // after it was hashed, that is what the copy holds, and the entry says so.
   const EntryMetadata metadata = metadataOf(file.entry);
   if (!newList_.addFile(file.name, metadata, storedHash, file.sections)) return false;
+  if (file.stream) {
+    ++stats_.num_new_files;
+    stats_.num_new_file_sections += static_cast<uint32_t>(file.sections.size());
+  }
+  // A later file with the same sections (above all a whole identical one,
+  // known as such only at its end) finds them here.
+  if (file.sections.size() > 1) {
+    for (const ListSection& section : file.sections) {
+      if (!runSections_.insert(section.hash.bytes(), section.number)) return false;
+    }
+  }
 
   RestartRecord record;
   std::optional<WipedU16String> fullPath = utf8ToUtf16(file.entry.full_path);
@@ -466,7 +615,7 @@ bool BackupEngine::completeNewFile(const ListHash& storedHash) {
   record.sections = file.sections;
   record.used = true;
   bool added = restart_.add(std::move(record));
-  current_.reset();
+  dropCurrent();
   return added;
 }
 

@@ -12,9 +12,14 @@
 //   - a file of this run with the same content (by content);
 //   - a file of the previous copy with the same content;
 //   - one section of a new file equal to a section of the previous copy.
-// Every file is read at most twice: once to hash it, and once more to cut a
-// new file larger than the hashing pass keeps (kHoldLimit); a smaller file
-// is read once.
+// A file up to the hold limit is hashed and kept in memory in one read; a
+// larger one is read once while its sections are cut and the whole content
+// hashed beside them (SectionStream). Whether such a file equals a file of
+// the previous copy or of this run is known only at its end; by then each
+// of its sections has been found among the sections stored for those files
+// (sections of the previous copy, of this run's completed files and of an
+// interrupted attempt's files), so a whole identical file sends nothing, and
+// its entry is then the earlier file's.
 //
 // A list entry always describes exactly the bytes that were stored: the
 // content hash of a new file is the hash of the bytes as they were cut, so a
@@ -30,6 +35,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -69,6 +75,9 @@ struct BackupEngineOptions {
   LogContext log;
   // Least time between two writes of "restart.bin" while the copy runs.
   uint32_t restartSaveSeconds = 60;
+  // Files listed larger than this are read once, as they are cut; smaller
+  // ones are hashed first and kept in memory. Lowered by tests.
+  uint64_t holdLimit = kHoldLimit;
 };
 
 class BackupEngine {
@@ -142,7 +151,7 @@ class BackupEngine {
   void setRestartSaveBarrier(std::function<bool()> barrier) { barrier_ = std::move(barrier); }
   // For tests: called with the full path of a new file of several sections
   // after it was hashed and before it is cut. While a hook is set such a
-  // file is always read again to be cut, as a file too large to keep is.
+  // file is always hashed first and read again to be cut.
   void setBetweenPassesHook(std::function<void(const std::string&)> hook) {
     betweenPasses_ = std::move(hook);
   }
@@ -165,7 +174,14 @@ class BackupEngine {
                  uint64_t size);
   Flow startNewFile(const WalkEntry& entry, WipedU16String name, HashedContent hashed,
                     ByteBuffer* section, uint32_t* id);
+  Flow startStream(const WalkEntry& entry, WipedU16String name, ByteBuffer* section,
+                   uint32_t* id);
+  Flow streamReadFailed(ByteBuffer* section, uint32_t* id);
+  bool reuseStreamedWhole(Flow* flow);
+  Flow finishCut();
+  void dropCurrent();
   Flow cutSections(ByteBuffer* section, uint32_t* id);
+  std::optional<uint32_t> findStoredSection(const ListHash& sectionHash) const;
   bool completeNewFile(const ListHash& storedHash);
   bool takeSectionId(uint32_t* id);
   void showRunningStatus();
@@ -194,6 +210,9 @@ class BackupEngine {
   std::unique_ptr<CurrentFile> current_;
   uint32_t nextSectionId_ = 1;
   RestartState restart_;
+  // Sections of this run's completed files of several sections and of the
+  // interrupted attempt's: section hash to id.
+  ReuseIndex runSections_{64};
   uint32_t statusThreshold_ = 0;
   bool resuming_ = false;
   bool restarting_ = false;

@@ -100,6 +100,7 @@ void BackupEngine::releaseAfterFinishing() {
   previousList_ = FileList();
   previousIndex_.build(previousList_);
   restart_.clear();
+  runSections_.clear();
 }
 
 }  // namespace vl

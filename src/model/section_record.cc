@@ -80,8 +80,9 @@ ByteBuffer sealSection(std::span<const uint8_t> piece, std::span<const uint8_t> 
   bool useless = false;
   if (compress) {
     ByteBuffer compressed;
-    if (!compressSection(piece, &compressed)) return {};
-    if (compressed.size() < piece.size()) {
+    // A result that would not be shorter is not even written out.
+    if (!compressSectionBelow(piece, piece.size(), &compressed)) return {};
+    if (!compressed.empty()) {
       data = std::move(compressed);
       kind = CompressionKind::kRunLengthTreeHuffman;
     } else {

@@ -64,6 +64,23 @@ TEST(BlockCodecTest, SectionCompressionIsRunLengthThenTreeCoding) {
   EXPECT_TRUE(out.empty());
 }
 
+TEST(BlockCodecTest, ALimitedCompressionGivesTheSameResultOrNothing) {
+  for (const Bytes& in : {test::textLike(10000, 3), test::randomBytes(10000, 4)}) {
+    ByteBuffer full;
+    ASSERT_TRUE(compressSection(in, &full));
+    ByteBuffer below;
+    ASSERT_TRUE(compressSectionBelow(in, full.size() + 1, &below));
+    EXPECT_EQ(below, full);
+    // Exactly as long as the limit: not shorter, so not written.
+    ASSERT_TRUE(compressSectionBelow(in, full.size(), &below));
+    EXPECT_TRUE(below.empty());
+  }
+  // Noise does not shrink: under its own length nothing comes out.
+  ByteBuffer out;
+  ASSERT_TRUE(compressSectionBelow(test::randomBytes(10000, 4), 10000, &out));
+  EXPECT_TRUE(out.empty());
+}
+
 TEST(BlockCodecTest, EveryKindRoundTripsTheCorpus) {
   const size_t kSection = 2 * 1024 * 1024;
   Bytes all_values;
