@@ -178,8 +178,7 @@ bool arithmeticPathAvailable(ArithmeticPath path) {
     case ArithmeticPath::kAdx:
       return adx::available();
     case ArithmeticPath::kIfma:
-      // The IFMA code's own products are not used outside the powers.
-      return IfmaModulus::available() && adx::available();
+      return IfmaModulus::available();
   }
   return false;
 }
@@ -218,7 +217,8 @@ bool MontgomeryModulus::init(const BigNumber& m, uint32_t limbs) {
   std::memcpy(rr_, rr.limbs(), rr.limbCount() * sizeof(uint64_t));
 
   const ArithmeticPath path = chosenPath();
-  const bool adx = path != ArithmeticPath::kPortable;
+  // The products outside the IFMA powers use MULX/ADX too, where present.
+  const bool adx = path != ArithmeticPath::kPortable && adx::available();
   sqr_ = nullptr;
   switch (n) {
     case 16:

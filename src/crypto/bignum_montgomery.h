@@ -25,7 +25,8 @@
 namespace vl {
 
 // The ways the arithmetic can run, slowest first. kAdx: products on
-// MULX/ADCX/ADOX. kIfma: powers on AVX-512 IFMA, other products as kAdx.
+// MULX/ADCX/ADOX. kIfma: powers on AVX-512 IFMA, other products as kAdx
+// where the processor has BMI2 and ADX.
 enum class ArithmeticPath { kPortable, kAdx, kIfma };
 
 class MontgomeryModulus {

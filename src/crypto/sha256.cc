@@ -44,14 +44,7 @@ void compressPortable(uint32_t state[8], const uint8_t* data, size_t blocks) {
       b = a;
       a = t1 + t2;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
+    addWorkingVariables(state, a, b, c, d, e, f, g, h);
   }
   // The schedule is derived from message bytes, which may be secret.
   secureWipe(w, sizeof w);

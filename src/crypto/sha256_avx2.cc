@@ -99,14 +99,7 @@ VL_AVX2_TARGET void rounds(uint32_t state[8], const uint32_t (*wk)[kLanes], int 
     VL_SHA_ROUND(c, d, e, f, g, h, a, b, i + 6, y, x);
     VL_SHA_ROUND(b, c, d, e, f, g, h, a, i + 7, x, y);
   }
-  state[0] += a;
-  state[1] += b;
-  state[2] += c;
-  state[3] += d;
-  state[4] += e;
-  state[5] += f;
-  state[6] += g;
-  state[7] += h;
+  addWorkingVariables(state, a, b, c, d, e, f, g, h);
 }
 
 #undef VL_SHA_ROUND

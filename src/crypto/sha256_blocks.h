@@ -18,6 +18,13 @@ inline constexpr uint32_t kRoundConstants[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
+// The end of a block: the working variables are added to the chaining state.
+inline void addWorkingVariables(uint32_t state[8], uint32_t a, uint32_t b, uint32_t c, uint32_t d,
+                                uint32_t e, uint32_t f, uint32_t g, uint32_t h) {
+  const uint32_t words[8] = {a, b, c, d, e, f, g, h};
+  for (int i = 0; i < 8; ++i) state[i] += words[i];
+}
+
 // Portable C++; used where the processor lacks the SHA instructions and when
 // tests force the portable path.
 void compressPortable(uint32_t state[8], const uint8_t* data, size_t blocks);
