@@ -259,5 +259,33 @@ TEST_F(ConnectionCapTest, OneAddressHoldsOnlyItsShareOfConnections) {
   EXPECT_TRUE(world.log.mentions("too many connections from 127.0.0.1"));
 }
 
+
+// Only the server-wide cap closes here: one address may hold more than the
+// server takes in all.
+class ServerWideCapTest : public ConnectionLimitsTest {
+ protected:
+  ServerWideCapTest() {
+    listen.openingSeconds = 30;
+    listen.connectionsPerAddress = 8;
+    listen.maxConnections = 2;
+  }
+};
+
+TEST_F(ServerWideCapTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+  const int first = connectRaw();
+  const int second = connectRaw();
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  const int extra = connectRaw();
+  ASSERT_GE(extra, 0);
+  EXPECT_TRUE(closedWithin(extra, 1)) << "a third connection to a server that takes two";
+  EXPECT_FALSE(closedWithin(first, 0.1));
+  EXPECT_FALSE(closedWithin(second, 0.1));
+  for (int fd : {extra, first, second}) ::close(fd);
+  stopServer();
+  EXPECT_TRUE(world.log.mentions("closed: too many connections"));
+  EXPECT_FALSE(world.log.mentions("too many connections from"));
+}
+
 }  // namespace
 }  // namespace vl

@@ -133,6 +133,9 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   EXPECT_EQ(code, 2) << "no time at all for the opening chunk";
   runToEnd({"run", "--data", data, "--connections-per-address", "x"}, errors, &code);
   EXPECT_EQ(code, 2);
+  // An address of no interface here: the server cannot listen, and says so.
+  runToEnd({"run", "--data", data, "--listen", "192.0.2.1:0"}, errors, &code);
+  EXPECT_EQ(code, 1);
   Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--idle-seconds", "1",
                         "--opening-seconds", "20", "--connections-per-address", "4"},
                        errors);
