@@ -7,12 +7,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,7 +34,10 @@ struct Child {
 };
 
 // Starts vl_server with `args`, its stdout on a pipe and stderr into `errPath`.
-Child spawn(const std::vector<std::string>& args, const std::string& errPath) {
+// No file it writes may grow beyond `fileBytes`: a write past that kills it,
+// as a crash in the middle of the write would stop it.
+Child spawn(const std::vector<std::string>& args, const std::string& errPath,
+            rlim_t fileBytes = RLIM_INFINITY) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return {};
   const pid_t pid = ::fork();
@@ -40,6 +45,8 @@ Child spawn(const std::vector<std::string>& args, const std::string& errPath) {
     ::dup2(pipeFds[1], 1);
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     ::dup2(err, 2);
+    const rlimit limit{fileBytes, fileBytes};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
     ::close(pipeFds[0]);
     std::vector<char*> argv{const_cast<char*>(VL_SERVER_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -64,8 +71,8 @@ int waitExit(pid_t pid, double seconds) {
 
 // Runs vl_server to the end; its stdout.
 std::string runToEnd(const std::vector<std::string>& args, const std::string& errPath,
-                     int* exitCode) {
-  Child child = spawn(args, errPath);
+                     int* exitCode, rlim_t fileBytes = RLIM_INFINITY) {
+  Child child = spawn(args, errPath, fileBytes);
   const std::string out = test::readChildOutput(child.out, 60);
   ::close(child.out);
   *exitCode = waitExit(child.pid, 60);
@@ -101,6 +108,32 @@ double secondsUntilClosed(int fd, double limit) {
     }
   }
   return -1;
+}
+
+// An init stopped while it writes the private key (killed, or out of disk)
+// leaves no part of the key behind: a half key would be refused by run and
+// would make every later init refuse as well.
+TEST(VlServerProcessTest, AnInitCutOffWhileWritingTheKeyCanSimplyBeRunAgain) {
+  test::TempDir dir;
+  const std::string data = dir.file("data");
+  int code = -1;
+  // The 266-byte record and the 256-byte modulus fit; the 896-byte key does not.
+  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, dir.file("cut.txt"), &code,
+           512);
+  EXPECT_NE(code, 0);
+  EXPECT_FALSE(std::filesystem::exists(data + "/" + kServerPrivateKeyFile));
+
+  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, dir.file("again.txt"),
+           &code);
+  ASSERT_EQ(code, 0) << test::readFile(dir.file("again.txt"));
+  EXPECT_EQ(test::readFile(data + "/" + kServerPrivateKeyFile),
+            test::readFile(VL_DEV_SERVER_KEY));
+  EXPECT_EQ(test::readFile(data + "/" + kServerKeyRecordFile).size(), 266u);
+  // Nor is the cut-off part of the key left lying about under another name.
+  for (const auto& entry : std::filesystem::directory_iterator(data)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
+        << entry.path();
+  }
 }
 
 TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
