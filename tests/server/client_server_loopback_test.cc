@@ -260,6 +260,20 @@ TEST_F(ConnectionCapTest, OneAddressHoldsOnlyItsShareOfConnections) {
 }
 
 
+// A stop closes a connection with no request in hand at once; the grace is
+// only for a request still arriving.
+TEST_F(ConnectionCapTest, AStopClosesAConnectionBetweenRequestsAtOnce) {
+  const int quiet = connectRaw();
+  ASSERT_GE(quiet, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto stopping = Clock::now();
+  stopServer();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - stopping).count(),
+            listen.stopGraceMilliseconds / 2000.0);
+  EXPECT_TRUE(closedWithin(quiet, 0.5));
+  ::close(quiet);
+}
+
 // Only the server-wide cap closes here: one address may hold more than the
 // server takes in all.
 class ServerWideCapTest : public ConnectionLimitsTest {

@@ -238,6 +238,15 @@ TEST(ServerInstallationTest, ARecoveryTakesTheAccountOverAndShutsTheOldInstallat
   EXPECT_EQ(ask(*third, ChunkType::kFileData), 5) << "a copied key file still cannot upload";
 }
 
+TEST(ServerInstallationTest, ARecoveryMakesTheNewcomerTheOwnerForTheRestOfItsConnection) {
+  ServerWorld world;
+  const uint32_t account = world.createAccount();
+  EXPECT_EQ(open(world, account, "old-pc")->code, 0);
+  auto recovering = open(world, account, "new-pc");
+  ASSERT_EQ(ask(*recovering, ChunkType::kRecover), 0);
+  EXPECT_NE(ask(*recovering, ChunkType::kFileList), std::optional<uint16_t>(5));
+}
+
 TEST(ServerInstallationTest, AReaderMayOnlyListAndFetch) {
   ServerWorld world;
   const uint32_t account = world.createAccount();
