@@ -20,6 +20,7 @@
 #include "crypto/rsa_key.h"
 #include "crypto/server_key.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/os_random.h"
 #include "server/accounts/sqlite_account_store.h"
@@ -215,8 +216,11 @@ std::string timeText(uint32_t seconds) {
 
 int accountsCommand(const Options& options) {
   const std::string& data = options.at("--data");
-  std::unique_ptr<SqliteAccountStore> accounts =
-      SqliteAccountStore::open(data + "/" + kAccountDatabaseFile);
+  const std::string database = data + "/" + kAccountDatabaseFile;
+  // Opening would make an empty database in a folder that holds none (a
+  // mistyped --data) and list no accounts as if that were the answer.
+  if (nameIsFree(database)) return fail("no account database in " + data);
+  std::unique_ptr<SqliteAccountStore> accounts = SqliteAccountStore::open(database);
   if (!accounts) return fail("cannot open the account database in " + data);
   std::printf("%7s  %-10s  %-9s  %6s  %14s  %8s  %s\n", "account", "created", "installed", "copies",
               "used bytes", "reserved", "name, organisation, e-mail");

@@ -136,6 +136,16 @@ TEST(VlServerProcessTest, AnInitCutOffWhileWritingTheKeyCanSimplyBeRunAgain) {
   }
 }
 
+// A folder that holds no account database (a mistyped --data) is not an
+// empty server: the listing fails and leaves nothing behind there.
+TEST(VlServerProcessTest, AccountsOfAFolderWithoutTheDatabaseIsAFailure) {
+  test::TempDir dir;
+  int code = -1;
+  runToEnd({"accounts", "--data", dir.path()}, dir.file("errors.txt"), &code);
+  EXPECT_EQ(code, 1);
+  EXPECT_FALSE(std::filesystem::exists(dir.file(kAccountDatabaseFile)));
+}
+
 TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   test::TempDir dir;
   const std::string data = dir.file("data");
