@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/file.h"
+#include "platform/folder_handle.h"
+
 namespace vl {
 namespace {
 
@@ -48,6 +51,22 @@ bool makeDurable(sqlite3* db, const char* synchronous, const char* level) {
          pragmaValue(db, "PRAGMA synchronous") == level;
 }
 
+// The database names the account holders and their e-mail addresses, so a
+// new one is made readable by its owner alone before SQLite opens it; SQLite
+// gives its log and index files the database's own permissions.
+bool createOwnerOnly(const std::string& path) {
+  if (!nameIsFree(path)) return true;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  FolderHandle handle;
+  File file;
+  if (!handle.open(folder)) return false;
+  // Another process may have made it meanwhile; then it is theirs to have set.
+  if (!file.createNewAt(handle, name.c_str(), FileAccess::kOwnerOnly)) return !nameIsFree(path);
+  return file.close();
+}
+
 // Opens one connection to the account database; null when it cannot.
 sqlite3* openConnection(const std::string& path) {
   sqlite3* db = nullptr;
@@ -81,6 +100,7 @@ bool sameBytes(const ByteBuffer& stored, std::span<const uint8_t> bytes) {
 
 std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& path,
                                                              uint32_t keptStartsPerAccount) {
+  if (!createOwnerOnly(path)) return nullptr;
   sqlite3* db = openConnection(path);
   if (!db) return nullptr;
   std::unique_ptr<SqliteAccountStore> store(new SqliteAccountStore(db));

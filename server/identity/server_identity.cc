@@ -2,6 +2,7 @@
 
 #include "core/strict_reader.h"
 #include "crypto/rsa_key.h"
+#include "platform/atomic_file.h"
 #include "platform/file.h"
 #include "platform/folder_handle.h"
 
@@ -55,16 +56,26 @@ bool writeServerIdentity(const std::string& folder, const RsaKey& key, uint32_t 
     *error = "cannot open " + folder;
     return false;
   }
-  if (!writeNewFile(handle, kServerPrivateKeyFile, FileAccess::kOwnerOnly, full)) {
-    *error = "cannot create " + folder + "/" + kServerPrivateKeyFile +
-             " (a server key may be there already)";
+  const std::string privatePath = folder + "/" + kServerPrivateKeyFile;
+  if (!nameIsFree(privatePath)) {
+    *error = "cannot create " + privatePath + " (a server key is there already)";
     return false;
   }
+  // What an init cut off in the middle of the key left: part of a private key.
+  removeStaleTemporaries(folder);
   if (!handle.removeFile(kServerKeyRecordFile) || !handle.removeFile(kServerPublicKeyFile) ||
       !writeNewFile(handle, kServerKeyRecordFile, FileAccess::kDefault,
                     serverKeyRecord(keyNumber, modulus.span())) ||
       !writeNewFile(handle, kServerPublicKeyFile, FileAccess::kDefault, modulus)) {
     *error = "cannot write the public key files in " + folder;
+    return false;
+  }
+  // The private key comes last and appears whole or not at all (owner-only,
+  // synced, then renamed into place): an init stopped before it leaves no
+  // key, and can simply be run again.
+  AtomicFileWriter writer;
+  if (!writer.open(privatePath) || !writer.write(full.data(), full.size()) || !writer.commit()) {
+    *error = "cannot create " + privatePath;
     return false;
   }
   return true;

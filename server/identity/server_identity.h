@@ -33,7 +33,8 @@ ByteBuffer serverKeyRecord(uint32_t keyNumber, std::span<const uint8_t> modulus)
 // Writes the three files of `key` (an encryption key with its private part)
 // into `folder`, which must exist. Refuses, writing nothing, when a private
 // key file is there already: a server's key is never replaced by accident.
-// `error` says what failed.
+// The private key is written last and appears whole or not at all, so a
+// call stopped on the way can simply be made again. `error` says what failed.
 [[nodiscard]] bool writeServerIdentity(const std::string& folder, const RsaKey& key,
                                        uint32_t keyNumber, std::string* error);
 

@@ -21,6 +21,7 @@
 #include "crypto/rsa_key.h"
 #include "crypto/server_key.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/os_random.h"
 #include "server/accounts/sqlite_account_store.h"
@@ -245,8 +246,11 @@ std::string timeText(uint32_t seconds) {
 
 int accountsCommand(const Options& options) {
   const std::string& data = options.at("--data");
-  std::unique_ptr<SqliteAccountStore> accounts =
-      SqliteAccountStore::open(data + "/" + kAccountDatabaseFile);
+  const std::string database = data + "/" + kAccountDatabaseFile;
+  // Opening would make an empty database in a folder that holds none (a
+  // mistyped --data) and list no accounts as if that were the answer.
+  if (nameIsFree(database)) return fail("no account database in " + data);
+  std::unique_ptr<SqliteAccountStore> accounts = SqliteAccountStore::open(database);
   if (!accounts) return fail("cannot open the account database in " + data);
   if (options.count("--protect") || options.count("--days")) {
     const std::optional<uint32_t> account = number(options, "--protect", 0);

@@ -231,6 +231,15 @@ TEST_F(ChunkFramingTest, FieldsAreReadStrictly) {
   appendChunkHeader(headerOnly, ChunkType::kFileListRequest);
   EXPECT_FALSE(readFields(headerOnly.span(), &fields));
   EXPECT_FALSE(readFields(chunk.span().first(chunk.size() - 1), &fields));
+
+  // Fields that read well are still refused when the header around them is
+  // not that of a whole chunk: the MAC does not cover the header.
+  ByteBuffer longerDeclared = chunk;
+  longerDeclared[4] += 1;
+  EXPECT_FALSE(readFields(longerDeclared.span(), &fields));
+  ByteBuffer otherLetters = chunk;
+  otherLetters[0] = 'X';
+  EXPECT_FALSE(readFields(otherLetters.span(), &fields));
 }
 
 // The number is checked after the MAC, and only a chunk whose MAC checked can

@@ -65,7 +65,7 @@ TEST(ServerAddressTextTest, HostsPortsAndIpv6Literals) {
   EXPECT_EQ(endpoint.port, kDefaultServerPort);
 
   for (const char* bad : {"", ":80", "host:", "host:0", "host:65536", "host:80x", "host:+80", "ho st",
-                          "host/x", "[::1", "[::1]80", "[]:80", "[host]:80", "a%b"}) {
+                          "host/x", "[::1", "[::1]80", "[::1]/8080", "[]:80", "[host]:80", "a%b"}) {
     EXPECT_FALSE(parseServerAddressText(bad, &endpoint)) << bad;
   }
   EXPECT_FALSE(parseServerAddressText(std::string(256, 'a'), &endpoint));

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include "support/temp_dir.h"
 
@@ -77,6 +78,22 @@ TEST(SqliteAccountStoreTest, TheDatabaseIsKeptInWalMode) {
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "wal");
   sqlite3_finalize(statement);
   sqlite3_close(db);
+}
+
+// The database holds the names and e-mail addresses of the account holders:
+// no other user of the machine may read it or its log, whatever the umask.
+TEST(SqliteAccountStoreTest, TheDatabaseAndItsLogAreTheOwnersAlone) {
+  test::TempDir dir;
+  const mode_t umaskBefore = ::umask(022);
+  auto store = SqliteAccountStore::open(dir.file("a.db"));
+  ::umask(umaskBefore);
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->createAccount(account(1), 0).number, 1u);
+  for (const char* name : {"a.db", "a.db-wal"}) {
+    struct stat info {};
+    ASSERT_EQ(::stat(dir.file(name).c_str(), &info), 0) << name;
+    EXPECT_EQ(info.st_mode & 0077, 0u) << name;
+  }
 }
 
 }  // namespace

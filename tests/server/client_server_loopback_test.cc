@@ -259,5 +259,47 @@ TEST_F(ConnectionCapTest, OneAddressHoldsOnlyItsShareOfConnections) {
   EXPECT_TRUE(world.log.mentions("too many connections from 127.0.0.1"));
 }
 
+
+// A stop closes a connection with no request in hand at once; the grace is
+// only for a request still arriving.
+TEST_F(ConnectionCapTest, AStopClosesAConnectionBetweenRequestsAtOnce) {
+  const int quiet = connectRaw();
+  ASSERT_GE(quiet, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto stopping = Clock::now();
+  stopServer();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - stopping).count(),
+            listen.stopGraceMilliseconds / 2000.0);
+  EXPECT_TRUE(closedWithin(quiet, 0.5));
+  ::close(quiet);
+}
+
+// Only the server-wide cap closes here: one address may hold more than the
+// server takes in all.
+class ServerWideCapTest : public ConnectionLimitsTest {
+ protected:
+  ServerWideCapTest() {
+    listen.openingSeconds = 30;
+    listen.connectionsPerAddress = 8;
+    listen.maxConnections = 2;
+  }
+};
+
+TEST_F(ServerWideCapTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+  const int first = connectRaw();
+  const int second = connectRaw();
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  const int extra = connectRaw();
+  ASSERT_GE(extra, 0);
+  EXPECT_TRUE(closedWithin(extra, 1)) << "a third connection to a server that takes two";
+  EXPECT_FALSE(closedWithin(first, 0.1));
+  EXPECT_FALSE(closedWithin(second, 0.1));
+  for (int fd : {extra, first, second}) ::close(fd);
+  stopServer();
+  EXPECT_TRUE(world.log.mentions("closed: too many connections"));
+  EXPECT_FALSE(world.log.mentions("too many connections from"));
+}
+
 }  // namespace
 }  // namespace vl

@@ -206,6 +206,15 @@ TEST(ServerInstallationTest, ARecoveryTakesTheAccountOverAndShutsTheOldInstallat
   EXPECT_EQ(ask(*third, ChunkType::kFileData), 5) << "a copied key file still cannot upload";
 }
 
+TEST(ServerInstallationTest, ARecoveryMakesTheNewcomerTheOwnerForTheRestOfItsConnection) {
+  ServerWorld world;
+  const uint32_t account = world.createAccount();
+  EXPECT_EQ(open(world, account, "old-pc")->code, 0);
+  auto recovering = open(world, account, "new-pc");
+  ASSERT_EQ(ask(*recovering, ChunkType::kRecover), 0);
+  EXPECT_NE(ask(*recovering, ChunkType::kFileList), std::optional<uint16_t>(5));
+}
+
 TEST(ServerInstallationTest, AReaderMayOnlyListAndFetch) {
   ServerWorld world;
   const uint32_t account = world.createAccount();
@@ -258,6 +267,46 @@ TEST(ServerReplayTest, ARecordedStartChunkPlayedAgainGetsNothing) {
   EXPECT_EQ(replay->receive(client.request(ChunkType::kFileList).span()).action,
             HandlerAction::kClose);
   EXPECT_TRUE(world.log.mentions("replay"));
+}
+
+// The real store in all but one thing: it cannot record a used start, as
+// one on a failing disk could not.
+class StartsNotRecorded : public AccountStore {
+ public:
+  explicit StartsNotRecorded(AccountStore& real) : real_(real) {}
+  CreateResult createAccount(const NewAccount& account, uint32_t maxAccounts) override {
+    return real_.createAccount(account, maxAccounts);
+  }
+  bool signingKey(uint32_t account, ByteBuffer* publicKey) override {
+    return real_.signingKey(account, publicKey);
+  }
+  InstallationStanding installation(uint32_t account, std::span<const uint8_t> id) override {
+    return real_.installation(account, id);
+  }
+  bool registerRecovery(uint32_t account, std::span<const uint8_t> id) override {
+    return real_.registerRecovery(account, id);
+  }
+  StartUse useStart(uint32_t, std::span<const uint8_t>) override { return StartUse::kFailed; }
+  bool usage(uint32_t account, AccountUsage* usage) override {
+    return real_.usage(account, usage);
+  }
+  std::vector<AccountSummary> listAccounts() override { return real_.listAccounts(); }
+
+ private:
+  AccountStore& real_;
+};
+
+// A start the server could not remember could be played again later, so it
+// is not admitted either.
+TEST(ServerReplayTest, AStartThatCannotBeRecordedIsNotAdmitted) {
+  ServerWorld world;
+  const uint32_t account = world.createAccount();
+  StartsNotRecorded store(*world.store);
+  world.context.accounts = &store;
+  auto session = open(world, account, "home-pc");
+  EXPECT_FALSE(session->handler->admitted());
+  EXPECT_EQ(session->code, 0xFFFF) << "closed without an answer";
+  EXPECT_TRUE(world.log.mentions("could not record the start"));
 }
 
 TEST(ServerReplayTest, AFreshStartOfTheSameClientIsStillAdmitted) {

@@ -7,12 +7,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,7 +34,10 @@ struct Child {
 };
 
 // Starts vl_server with `args`, its stdout on a pipe and stderr into `errPath`.
-Child spawn(const std::vector<std::string>& args, const std::string& errPath) {
+// No file it writes may grow beyond `fileBytes`: a write past that kills it,
+// as a crash in the middle of the write would stop it.
+Child spawn(const std::vector<std::string>& args, const std::string& errPath,
+            rlim_t fileBytes = RLIM_INFINITY) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return {};
   const pid_t pid = ::fork();
@@ -40,6 +45,8 @@ Child spawn(const std::vector<std::string>& args, const std::string& errPath) {
     ::dup2(pipeFds[1], 1);
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     ::dup2(err, 2);
+    const rlimit limit{fileBytes, fileBytes};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
     ::close(pipeFds[0]);
     std::vector<char*> argv{const_cast<char*>(VL_SERVER_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -64,8 +71,8 @@ int waitExit(pid_t pid, double seconds) {
 
 // Runs vl_server to the end; its stdout.
 std::string runToEnd(const std::vector<std::string>& args, const std::string& errPath,
-                     int* exitCode) {
-  Child child = spawn(args, errPath);
+                     int* exitCode, rlim_t fileBytes = RLIM_INFINITY) {
+  Child child = spawn(args, errPath, fileBytes);
   const std::string out = test::readChildOutput(child.out, 60);
   ::close(child.out);
   *exitCode = waitExit(child.pid, 60);
@@ -103,6 +110,42 @@ double secondsUntilClosed(int fd, double limit) {
   return -1;
 }
 
+// An init stopped while it writes the private key (killed, or out of disk)
+// leaves no part of the key behind: a half key would be refused by run and
+// would make every later init refuse as well.
+TEST(VlServerProcessTest, AnInitCutOffWhileWritingTheKeyCanSimplyBeRunAgain) {
+  test::TempDir dir;
+  const std::string data = dir.file("data");
+  int code = -1;
+  // The 266-byte record and the 256-byte modulus fit; the 896-byte key does not.
+  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, dir.file("cut.txt"), &code,
+           512);
+  EXPECT_NE(code, 0);
+  EXPECT_FALSE(std::filesystem::exists(data + "/" + kServerPrivateKeyFile));
+
+  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, dir.file("again.txt"),
+           &code);
+  ASSERT_EQ(code, 0) << test::readFile(dir.file("again.txt"));
+  EXPECT_EQ(test::readFile(data + "/" + kServerPrivateKeyFile),
+            test::readFile(VL_DEV_SERVER_KEY));
+  EXPECT_EQ(test::readFile(data + "/" + kServerKeyRecordFile).size(), 266u);
+  // Nor is the cut-off part of the key left lying about under another name.
+  for (const auto& entry : std::filesystem::directory_iterator(data)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
+        << entry.path();
+  }
+}
+
+// A folder that holds no account database (a mistyped --data) is not an
+// empty server: the listing fails and leaves nothing behind there.
+TEST(VlServerProcessTest, AccountsOfAFolderWithoutTheDatabaseIsAFailure) {
+  test::TempDir dir;
+  int code = -1;
+  runToEnd({"accounts", "--data", dir.path()}, dir.file("errors.txt"), &code);
+  EXPECT_EQ(code, 1);
+  EXPECT_FALSE(std::filesystem::exists(dir.file(kAccountDatabaseFile)));
+}
+
 TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   test::TempDir dir;
   const std::string data = dir.file("data");
@@ -133,6 +176,9 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   EXPECT_EQ(code, 2) << "no time at all for the opening chunk";
   runToEnd({"run", "--data", data, "--connections-per-address", "x"}, errors, &code);
   EXPECT_EQ(code, 2);
+  // An address of no interface here: the server cannot listen, and says so.
+  runToEnd({"run", "--data", data, "--listen", "192.0.2.1:0"}, errors, &code);
+  EXPECT_EQ(code, 1);
   Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--idle-seconds", "1",
                         "--opening-seconds", "20", "--connections-per-address", "4"},
                        errors);
