@@ -105,6 +105,21 @@ double secondsUntilClosed(int fd, double limit) {
   return -1;
 }
 
+// The port a started server reports it listens on; 0 when it reports none.
+uint16_t listeningPort(const Child& server, const std::string& errors) {
+  const std::string line = test::readChildOutput(server.out, 30, "\n");
+  EXPECT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
+  if (line.rfind("listening on 127.0.0.1:", 0) != 0) return 0;
+  return static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+}
+
+// Initialises a data folder with the development key.
+void initData(const std::string& data, const std::string& errors) {
+  int code = -1;
+  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, errors, &code);
+  ASSERT_EQ(code, 0) << test::readFile(errors);
+}
+
 // The development server key's public modulus, as clients have it.
 std::string devServerModulus() {
   const std::string full(VL_DEV_SERVER_KEY);
@@ -179,9 +194,8 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--idle-seconds", "1",
                         "--opening-seconds", "20", "--connections-per-address", "4"},
                        errors);
-  const std::string line = test::readChildOutput(server.out, 30, "\n");
-  ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
-  const uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+  const uint16_t port = listeningPort(server, errors);
+  ASSERT_NE(port, 0);
 
   // An account set up from raw bytes, encapsulated under the server's key.
   EXPECT_EQ(setupOverTcp(port, devModulus), 1u);
@@ -266,13 +280,11 @@ TEST(VlServerProcessTest, CheckTellsHealthyFromDamagedAndAccountsSetsTheProtecti
   runToEnd({"run", "--data", data, "--expire", "--protect-days", "x"}, errors, &code);
   EXPECT_EQ(code, 2);
 
-  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, errors, &code);
-  ASSERT_EQ(code, 0) << test::readFile(errors);
+  initData(data, errors);
   Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--expire",
                         "--protect-days", "3"},
                        errors);
-  const std::string line = test::readChildOutput(server.out, 30, "\n");
-  ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
+  ASSERT_NE(listeningPort(server, errors), 0);
   ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
   EXPECT_EQ(waitExit(server.pid, 10), 0);
   ::close(server.out);
@@ -335,13 +347,10 @@ TEST(VlServerProcessTest, ABackupAndARestoreAtOnceStayWellUnderTwoHundredMebibyt
   test::TempDir dir;
   const std::string data = dir.file("data");
   const std::string errors = dir.file("stderr.txt");
-  int code = -1;
-  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, errors, &code);
-  ASSERT_EQ(code, 0) << test::readFile(errors);
+  initData(data, errors);
   Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0"}, errors);
-  const std::string line = test::readChildOutput(server.out, 30, "\n");
-  ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
-  const uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+  const uint16_t port = listeningPort(server, errors);
+  ASSERT_NE(port, 0);
   const std::string modulus = devServerModulus();
   const uint32_t account = setupOverTcp(port, modulus);
   ASSERT_NE(account, 0u);
