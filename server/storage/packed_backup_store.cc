@@ -258,6 +258,27 @@ PackedBackupStore::PackedBackupStore(std::string folder, SqliteCopyCatalog* cata
                                      ServerLog* log)
     : folder_(std::move(folder)), catalog_(catalog), log_(log) {}
 
+void PackedBackupStore::removeUnnamed(uint32_t account, CopyStore& store) {
+  const std::optional<std::vector<SectionRow>> rows = catalog_->sectionRows(account);
+  if (!rows) return;  // tidying only: without the rows nothing is judged unnamed
+  std::vector<uint32_t> unnamed;
+  for (uint32_t number : store.sectionNumbers()) {
+    const bool named = std::binary_search(
+        rows->begin(), rows->end(), SectionRow{number, 0, 0},
+        [](const SectionRow& a, const SectionRow& b) { return a.number < b.number; });
+    if (!named) unnamed.push_back(number);
+  }
+  if (unnamed.empty()) return;
+  bool removed = true;
+  for (uint32_t number : unnamed) removed = store.dropSection(number) && removed;
+  removed = store.syncSections() && removed;
+  if (log_) {
+    log_->write("account " + std::to_string(account) + ": " + std::to_string(unnamed.size()) +
+                " section records no copy or upload names " +
+                (removed ? "removed" : "could not all be removed"));
+  }
+}
+
 std::string PackedBackupStore::accountFolder(uint32_t account) const {
   return folder_ + "/" + std::to_string(account);
 }
@@ -281,6 +302,7 @@ std::shared_ptr<AccountBackups> PackedBackupStore::account(uint32_t number) {
     }
     return nullptr;
   }
+  removeUnnamed(number, *store);
   // Destroyed under the table's mutex, so that the store's lock is let go
   // before anyone can open it again. The deleter holds the table by plain
   // pointer: the entry it would otherwise keep alive is its own.

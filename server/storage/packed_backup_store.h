@@ -6,6 +6,11 @@
 // kept in a table and every connection of an account shares its object; the
 // store closes when the last connection lets go. Each account's uploads and
 // commits are serialised by the account's own mutex; reads run alongside.
+//
+// When an account's store opens, no upload or commit of it is under way, so
+// a section record that the catalogue does not name is a leftover (an
+// upload cut off before its row was written, a drop cut off after its
+// commit): it is removed then.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +24,7 @@
 
 namespace vl {
 
+class CopyStore;
 class ServerLog;
 class SqliteCopyCatalog;
 
@@ -33,6 +39,8 @@ class PackedBackupStore final : public BackupStore {
   std::string accountFolder(uint32_t account) const;
 
  private:
+  void removeUnnamed(uint32_t account, CopyStore& store);
+
   std::string folder_;
   SqliteCopyCatalog* catalog_;
   ServerLog* log_;
