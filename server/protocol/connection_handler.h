@@ -35,7 +35,8 @@
 // figures once it is stored, 2 when a check fails; a list request names a
 // copy by how many steps it lies back from the newest and gets its list
 // record and figures, or "present 0"; a section request gets the record or
-// result 1. Every answer 0 follows a durable change. A store that fails
+// result 1. An upload or a copy is answered 0 only once it is durable, and
+// every connection of an account shares the account's store. A store that fails
 // closes the connection without an answer (the client's reconnect or next
 // run tries again).
 //

@@ -258,13 +258,40 @@ PackedBackupStore::PackedBackupStore(std::string folder, SqliteCopyCatalog* cata
                                      ServerLog* log)
     : folder_(std::move(folder)), catalog_(catalog), log_(log) {}
 
+void PackedBackupStore::removeUnnamed(uint32_t account, CopyStore& store) {
+  const std::optional<std::vector<SectionRow>> rows = catalog_->sectionRows(account);
+  if (!rows) return;  // tidying only: without the rows nothing is judged unnamed
+  std::vector<uint32_t> unnamed;
+  for (uint32_t number : store.sectionNumbers()) {
+    const bool named = std::binary_search(
+        rows->begin(), rows->end(), SectionRow{number, 0, 0},
+        [](const SectionRow& a, const SectionRow& b) { return a.number < b.number; });
+    if (!named) unnamed.push_back(number);
+  }
+  if (unnamed.empty()) return;
+  bool removed = true;
+  for (uint32_t number : unnamed) removed = store.dropSection(number) && removed;
+  removed = store.syncSections() && removed;
+  if (log_) {
+    log_->write("account " + std::to_string(account) + ": " + std::to_string(unnamed.size()) +
+                " section records no copy or upload names " +
+                (removed ? "removed" : "could not all be removed"));
+  }
+}
+
 std::string PackedBackupStore::accountFolder(uint32_t account) const {
   return folder_ + "/" + std::to_string(account);
 }
 
 std::shared_ptr<AccountBackups> PackedBackupStore::account(uint32_t number) {
-  std::lock_guard lock(table_->mutex);
-  if (std::shared_ptr<AccountBackups> open = table_->open[number].lock()) return open;
+  std::unique_lock lock(table_.mutex);
+  for (auto found = table_.open.find(number); found != table_.open.end();
+       found = table_.open.find(number)) {
+    if (std::shared_ptr<AccountBackups> open = found->second.lock()) return open;
+    // Its last connection let go and its deleter waits for the mutex: the
+    // store's lock is free once the entry is gone.
+    table_.closed.wait(lock);
+  }
   if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) return nullptr;
   StoreOpenError error = StoreOpenError::kNone;
   std::optional<CopyStore> store = CopyStore::open(accountFolder(number), &error);
@@ -275,16 +302,22 @@ std::shared_ptr<AccountBackups> PackedBackupStore::account(uint32_t number) {
     }
     return nullptr;
   }
+  removeUnnamed(number, *store);
   // Destroyed under the table's mutex, so that the store's lock is let go
-  // before anyone can open it again.
-  std::shared_ptr<Table> table = table_;
+  // before anyone can open it again. The deleter holds the table by plain
+  // pointer: the entry it would otherwise keep alive is its own.
+  Table* table = &table_;
   std::shared_ptr<AccountBackups> opened(
       new PackedAccount(number, std::move(*store), catalog_, log_),
-      [table](AccountBackups* account) {
-        std::lock_guard lock(table->mutex);
-        delete account;
+      [table, number](AccountBackups* account) {
+        {
+          std::lock_guard lock(table->mutex);
+          delete account;
+          table->open.erase(number);
+        }
+        table->closed.notify_all();
       });
-  table_->open[number] = opened;
+  table_.open[number] = opened;
   return opened;
 }
 

@@ -6,8 +6,14 @@
 // kept in a table and every connection of an account shares its object; the
 // store closes when the last connection lets go. Each account's uploads and
 // commits are serialised by the account's own mutex; reads run alongside.
+//
+// When an account's store opens, no upload or commit of it is under way, so
+// a section record that the catalogue does not name is a leftover (an
+// upload cut off before its row was written, a drop cut off after its
+// commit): it is removed then.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,6 +24,7 @@
 
 namespace vl {
 
+class CopyStore;
 class ServerLog;
 class SqliteCopyCatalog;
 
@@ -32,16 +39,21 @@ class PackedBackupStore final : public BackupStore {
   std::string accountFolder(uint32_t account) const;
 
  private:
+  void removeUnnamed(uint32_t account, CopyStore& store);
+
   std::string folder_;
   SqliteCopyCatalog* catalog_;
   ServerLog* log_;
-  // Shared by the open accounts' deleters: an account object is destroyed
-  // under it, so a store is never reopened while its lock is still held.
+  // The open accounts. An account object is destroyed under the mutex (its
+  // deleter takes it) and its entry goes with it; an entry whose object is
+  // on its way out is waited for, so a store is never reopened while its
+  // lock is still held.
   struct Table {
     std::mutex mutex;
+    std::condition_variable closed;
     std::unordered_map<uint32_t, std::weak_ptr<AccountBackups>> open;
   };
-  std::shared_ptr<Table> table_ = std::make_shared<Table>();
+  Table table_;
 };
 
 }  // namespace vl

@@ -7,6 +7,9 @@
 #include <functional>
 
 #include "server/backup_wire.h"
+#include "server/program/data_check.h"
+#include "server/storage/sqlite_copy_catalog.h"
+#include "server/store/copy_store.h"
 
 namespace vl {
 namespace {
@@ -196,6 +199,7 @@ TEST_F(BackupExchangeTest, TheReservedSpaceIsHeldAndASectionSentAgainReplacesIts
   EXPECT_EQ(soFar, record * 2);
   ASSERT_EQ(upload(*backup, 3, sectionRecord(3), &soFar), 0);
   EXPECT_EQ(upload(*backup, 4, sectionRecord(4)), 3) << "one byte over is over";
+  EXPECT_EQ(upload(*backup, 3, sectionRecord(3)), 0) << "a resend at the limit still fits";
   EXPECT_EQ(fetch(*backup, 4), 1);
   EXPECT_EQ(usage().usedBytes, record * 3);
 }
@@ -271,9 +275,32 @@ TEST_F(BackupExchangeTest, EveryFaultOfACompletedCopyGetsResultTwoAndStoresNothi
   EXPECT_EQ(usage().copies, 1u);
 }
 
-// B naming a section late in its list, after others already gained a user,
-// rolls the whole commit back: the copy is absent and the earlier sections
-// are not left counted as used.
+// The catalogue says what was uploaded; the record itself must be there
+// too, or a copy naming it could never be restored.
+TEST_F(BackupExchangeTest, ACopyNamingASectionWhoseRecordIsLostIsRefused) {
+  {
+    auto backup = owner();
+    ASSERT_EQ(upload(*backup, 1, sectionRecord(1)), 0);
+    ASSERT_EQ(upload(*backup, 2, sectionRecord(2)), 0);
+  }
+  world.backups.reset();  // lets go of the store's writer lock
+  {
+    std::optional<CopyStore> store =
+        CopyStore::open(world.dir.file("backups/" + std::to_string(account)));
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->dropSection(2) && store->syncSections());
+  }
+  world.restart();
+  auto backup = owner();
+  CopyParts parts;
+  parts.used = sectionSet({1, 2});
+  EXPECT_EQ(commit(*backup, parts), 2);
+  EXPECT_TRUE(world.log.mentions("names section 2, which the server does not hold"));
+  EXPECT_EQ(usage().copies, 0u);
+}
+
+// B naming a section the server does not hold, after others that it does:
+// the copy is absent and the earlier sections are not left counted as used.
 TEST_F(BackupExchangeTest, ARefusedCommitLeavesNoTraceSoTheCopyIsWholeOrAbsent) {
   auto backup = owner();
   storeCopy(*backup, {1, 2});
@@ -293,6 +320,52 @@ TEST_F(BackupExchangeTest, ARefusedCommitLeavesNoTraceSoTheCopyIsWholeOrAbsent) 
   ASSERT_EQ(commit(*backup, next), 0);
   EXPECT_EQ(fetch(*backup, 3), 1) << "an upload the copy does not use is deleted";
   EXPECT_EQ(fetch(*backup, 1), 0) << "copy 1 still uses it";
+}
+
+// The same refusal from inside the catalogue's transaction, after the copy
+// row was written and earlier sections gained a user: all of it is undone.
+TEST_F(BackupExchangeTest, ACatalogueCommitRefusedHalfWayLeavesNothingBehind) {
+  auto backup = owner();
+  storeCopy(*backup, {1, 2});
+  ASSERT_EQ(upload(*backup, 3, sectionRecord(3)), 0);
+  const ByteBuffer used = sectionSet({1, 3, 99});
+  CopyRow row;
+  row.summary.copy = 2;
+  row.usedSections = used.span();
+  uint32_t missing = 0;
+  std::vector<uint32_t> drop;
+  EXPECT_EQ(world.catalog->commit(account, row, {1, 3, 99}, {}, &missing, &drop),
+            CatalogCommit::kMissingSection);
+  EXPECT_EQ(missing, 99u);
+  EXPECT_EQ(usage().copies, 1u);
+  EXPECT_EQ(world.catalog->section(account, 1), SectionUse::kUsed);
+  EXPECT_EQ(world.catalog->section(account, 3), SectionUse::kPending) << "not left used";
+  EXPECT_TRUE(checkServerData(world.dir.path()).healthy());
+}
+
+// Records that nothing names (an upload cut off before its row was written)
+// go when the account's store next opens; what the catalogue names stays.
+TEST_F(BackupExchangeTest, RecordsNothingNamesAreRemovedWhenTheStoreOpens) {
+  {
+    auto backup = owner();
+    storeCopy(*backup, {1});
+    ASSERT_EQ(upload(*backup, 2, sectionRecord(2)), 0);
+  }
+  world.backups.reset();
+  {
+    std::optional<CopyStore> store =
+        CopyStore::open(world.dir.file("backups/" + std::to_string(account)));
+    ASSERT_TRUE(store && store->putSection(99, sectionRecord(99)));
+  }
+  EXPECT_EQ(checkServerData(world.dir.path()).unnamedRecords, 1u);
+  world.restart();
+  auto backup = owner();
+  EXPECT_EQ(fetch(*backup, 1), 0);
+  EXPECT_EQ(fetch(*backup, 2), 0) << "the upload of the copy in progress stays";
+  const DataCheck report = checkServerData(world.dir.path());
+  EXPECT_EQ(report.unnamedRecords, 0u);
+  EXPECT_TRUE(report.healthy());
+  EXPECT_TRUE(world.log.mentions("1 section records no copy or upload names removed"));
 }
 
 TEST_F(BackupExchangeTest, ACompletedCopyDeletesWhatNoStoredCopyUses) {
