@@ -158,8 +158,24 @@ bool BackupAct::uploaded(ByteBuffer chunk, ByteBuffer* request, bool* longWait) 
     return fail(answer.message);
   }
   feed_->acknowledged();
-  if (answer.uploaded != 0) writeCurrentUpload(answer.uploaded);
+  if (answer.uploaded != 0) noteUploaded(answer.uploaded);
   return sendNext(request, longWait);
+}
+
+// "current.bin" is written durably, which costs a disk flush: once a second
+// is enough for a figure that is only shown, and the last one is written
+// when the run ends.
+void BackupAct::noteUploaded(uint64_t uploaded) {
+  uploaded_ = uploaded;
+  const uint32_t now = millisecondClock();
+  if (current_written_ && now - current_written_ms_ < 1000) {
+    current_pending_ = true;
+    return;
+  }
+  writeCurrentUpload(uploaded_);
+  current_written_ = true;
+  current_written_ms_ = now;
+  current_pending_ = false;
 }
 
 ByteBuffer BackupAct::dataChunk() {
@@ -227,6 +243,9 @@ bool BackupAct::finalStep(ByteBuffer* request, bool* longWait) {
   if (used.empty()) return fail(internalError("3.2"));
   const ByteBuffer orphaned = engine_->orphanedRestartSections();
   if (orphaned.empty()) return fail(internalError("3.3"));
+  // From here the engine holds no restart records any more: the state last
+  // written (which names only stored sections) is what a later run resumes.
+  finalizing_ = true;
   engine_->releaseAfterFinishing();
 
   const CopyStatistics stats = engine_->statistics();
@@ -275,6 +294,7 @@ bool BackupAct::copyStored(ByteBuffer chunk) {
   }
   writeLastCopy(LastCopy{copy_time_, copy_files_, copy_bytes_});
   writeServerUsage(answer.usage);
+  current_pending_ = false;
   writeCurrentUpload(0);
   logCopyFinished(log_, copy_files_, copy_bytes_);
   writeStatistics(feed_->statistics(), engine_->statistics());
@@ -288,7 +308,7 @@ bool BackupAct::copyStored(ByteBuffer chunk) {
 bool BackupAct::stopEngine() {
   if (!feed_) return true;
   feed_->stop();
-  if (!feed_->started() || !feed_->allStored()) return true;
+  if (finalizing_ || !feed_->started() || !feed_->allStored()) return true;
   return engine_->saveRestart(false);
 }
 
@@ -322,6 +342,7 @@ bool BackupAct::end() {
   ended_ = true;
   awaiting_ = Awaiting::kNothing;
   if (feed_) feed_->stop();
+  if (current_pending_) writeCurrentUpload(uploaded_);
   keys_.clear();
   dh_exponent_.clear();
   engine_->finishProgress();

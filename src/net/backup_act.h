@@ -99,6 +99,7 @@ class BackupAct : public SendAction {
   bool admit(const ByteBuffer& chunk, ByteBuffer* request);
   bool storedList(ByteBuffer chunk, ByteBuffer* request, bool* longWait);
   bool uploaded(ByteBuffer chunk, ByteBuffer* request, bool* longWait);
+  void noteUploaded(uint64_t uploaded);
   bool sendNext(ByteBuffer* request, bool* longWait);
   bool finalStep(ByteBuffer* request, bool* longWait);
   bool copyStored(ByteBuffer chunk);
@@ -141,11 +142,18 @@ class BackupAct : public SendAction {
   bool first_loss_ = true;
   uint32_t attempts_ = 0;
   bool resumed_ = false;
+  bool finalizing_ = false;
   bool final_phase_ = false;
   bool ended_ = false;
   // The last section sent, kept to be sent again after a reconnect.
   uint32_t last_id_ = 0;
   ByteBuffer last_record_;
+  // Bytes this copy has uploaded, as the server last said, and when
+  // "current.bin" last got them.
+  uint64_t uploaded_ = 0;
+  uint32_t current_written_ms_ = 0;
+  bool current_written_ = false;
+  bool current_pending_ = false;
   // The copy as described in its FileListChunk.
   uint32_t copy_time_ = 0;
   uint32_t copy_files_ = 0;

@@ -17,6 +17,8 @@
 #include "support/child_output.h"
 #include "support/temp_dir.h"
 
+extern char** environ;
+
 namespace vl::test {
 
 // One user's computer: a HOME of its own, and the working directory in it.
@@ -32,11 +34,28 @@ struct Computer {
               std::string* output = nullptr) const {
     return program(VARDLOK_PATH, args, errors, output);
   }
+#ifdef VL_CLIENT_PATH
+  int vlClient(const std::vector<std::string>& args, std::string* errors = nullptr) const {
+    return program(VL_CLIENT_PATH, args, errors);
+  }
+#endif
 
-  // The same for any of the client's programs (vl_client, say).
-  int program(const char* path, const std::vector<std::string>& args,
-              std::string* errors = nullptr, std::string* output = nullptr) const {
+  // The same for any of the client's programs.
+  int program(const char* path, const std::vector<std::string>& args, std::string* errors = nullptr,
+              std::string* output = nullptr) const {
+    return finish(start(path, args), errors, output);
+  }
+
+  // Starts `path` with `args` and this computer's HOME, standard input
+  // closed; stdout and stderr go to "stdout.txt" and "stderr.txt" in the
+  // home folder. The child's id, or -1.
+  pid_t start(const char* path, const std::vector<std::string>& args) const {
     std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/bin:/bin"};
+    // Sanitizer settings of the test run carry over to the program.
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry(*e);
+      if (entry.rfind("ASAN_", 0) == 0 || entry.rfind("UBSAN_", 0) == 0) env.push_back(entry);
+    }
     std::vector<char*> argv{const_cast<char*>(path)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -53,14 +72,19 @@ struct Computer {
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
     pid_t child = 0;
-    const int spawned =
-        ::posix_spawn(&child, path, &actions, nullptr, argv.data(), envp.data());
+    const int spawned = ::posix_spawn(&child, path, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
+    return spawned == 0 ? child : -1;
+  }
+
+  // Waits for a child of start(); its exit status, stderr in `errors` and
+  // stdout in `output` when given.
+  int finish(pid_t child, std::string* errors = nullptr, std::string* output = nullptr) const {
+    if (child < 0) return -1;
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (errors != nullptr) *errors = readFile(errPath);
-    if (output != nullptr) *output = readFile(outPath);
+    if (errors != nullptr) *errors = readFile(home.file("stderr.txt"));
+    if (output != nullptr) *output = readFile(home.file("stdout.txt"));
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 };
@@ -70,13 +94,14 @@ struct Computer {
 // A running vl_server with a fresh data folder and the development key.
 class RunningServer {
  public:
-  explicit RunningServer(std::vector<std::string> extra = {}) {
+  explicit RunningServer(std::vector<std::string> extra = {}, uint32_t reservedGib = 40) {
     data_ = dir_.file("data");
     if (run({"init", "--data", data_, "--key-file", VL_DEV_SERVER_KEY}) != 0) return;
     int out[2];
     if (::pipe(out) != 0) return;
-    std::vector<std::string> args = {VL_SERVER_PATH, "run",         "--data",       data_,
-                                     "--listen",     "127.0.0.1:0", "--reserved-gib", "40"};
+    std::vector<std::string> args = {
+        VL_SERVER_PATH, "run",         "--data",         data_,
+        "--listen",     "127.0.0.1:0", "--reserved-gib", std::to_string(reservedGib)};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
