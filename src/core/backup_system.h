@@ -18,11 +18,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/backup_settings.h"
+#include "core/usage_files.h"
 #include "crypto/random_pool.h"
 #include "engine/copy_log.h"
 #include "engine/folder_selection.h"
+#include "net/archive_act.h"
+#include "net/list_request_act.h"
 #include "net/send_action.h"
 #include "net/server_connection.h"
 #include "net/server_setting.h"
@@ -138,6 +142,32 @@ class BackupSystem {
   // update or a write fails. Deleting it is the caller's next step.
   static bool eraseRecoveryFile(const std::string& path);
 
+  // The list exchange for the remembered recovery file's account: clears
+  // the cancel byte and the stored copies, then attaches a ListRequestAct
+  // (transport encryption on, empty account string). False without
+  // callbacks, with too little randomness or an unreadable recovery file.
+  bool requestList(ListRequestMainAction* callbacks, const ListRequest& request);
+  // The copies the last list exchange described, newest first. Read it only
+  // after that exchange's run has ended.
+  const std::vector<StoredCopy>& storedCopies() const { return stored_copies_; }
+
+  // The archive exchange for the installed account ("local_key.bin", the
+  // installation id, transport encryption on) in `mode` (kArchiveList or
+  // kArchiveDelete) about the copies numbered `copyNumbers`. False without
+  // callbacks, with too little randomness, or without the key files.
+  bool startArchive(ArchiveMainAction* callbacks, uint32_t mode,
+                    std::vector<uint32_t> copyNumbers);
+
+  // The list cache in the working directory (list_cache.h).
+  ByteBuffer readCachedList(uint32_t n) const;
+  uint32_t cachedListCount() const;
+  // False when the system failed to build, or the cache could not be cleared.
+  bool clearListCache();
+
+  // "last.bin" and "usage.bin" as the server last reported them.
+  LastCopy lastCopy() const;
+  ServerUsage serverUsage() const;
+
  private:
   void fail(uint32_t code);
   // A new installation id from the pool, written to "install_id.bin".
@@ -154,6 +184,7 @@ class BackupSystem {
   uint32_t language_ = 0;
   std::atomic<uint8_t> network_ready_{0};
   std::atomic<uint8_t> cancel_byte_{0};
+  std::vector<StoredCopy> stored_copies_;
 };
 
 // The system object of this process; null before creation and after shutdown.

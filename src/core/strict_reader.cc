@@ -32,6 +32,15 @@ bool StrictReader::readU32(uint32_t* value) {
   return true;
 }
 
+bool StrictReader::readU64HighFirst(uint64_t* value) {
+  if (remaining() < 8) return false;
+  uint32_t high = 0;
+  uint32_t low = 0;
+  if (!readU32(&high) || !readU32(&low)) return false;
+  *value = (uint64_t{high} << 32) | low;
+  return true;
+}
+
 bool StrictReader::readBytes(size_t length, std::span<const uint8_t>* out) {
   if (remaining() < length) return false;
   *out = bytes_.subspan(position_, length);

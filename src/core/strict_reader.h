@@ -24,6 +24,8 @@ class StrictReader {
   [[nodiscard]] bool readU8(uint8_t* value);
   [[nodiscard]] bool readU16(uint16_t* value);
   [[nodiscard]] bool readU32(uint32_t* value);
+  // A 64-bit value sent as two u32 halves, high half first.
+  [[nodiscard]] bool readU64HighFirst(uint64_t* value);
   // Exactly `length` bytes, as a view into the input.
   [[nodiscard]] bool readBytes(size_t length, std::span<const uint8_t>* out);
   // A field: a u32 count, then that many bytes. When the bytes are not all

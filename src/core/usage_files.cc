@@ -54,6 +54,12 @@ bool save(const Value& value, const std::string& path, Layout layout) {
 
 }  // namespace
 
+uint64_t reservedBytes(const ServerUsage& usage) { return uint64_t{usage.reserved_gib} << 30; }
+
+bool quotaWarningDue(const ServerUsage& usage) {
+  return usage.used_bytes >= reservedBytes(usage) * 4 / 5;
+}
+
 LastCopy readLastCopy(const std::string& path) { return load<LastCopy>(path, kLastCopyLayout); }
 
 bool writeLastCopy(const LastCopy& last, const std::string& path) {

@@ -30,6 +30,13 @@ struct ServerUsage {
   uint32_t reserved_gib = 0;  // reserved space in units of 2^30 bytes
 };
 
+// The bytes reserved for the account on the server.
+uint64_t reservedBytes(const ServerUsage& usage);
+// Whether the used bytes have reached 4/5 of the reserved bytes (the
+// product first, then the division, in 64-bit integers): the 80 % warning is
+// due. Exactly at the threshold it is; one byte below it is not.
+bool quotaWarningDue(const ServerUsage& usage);
+
 LastCopy readLastCopy(const std::string& path = kLastCopyFile);
 bool writeLastCopy(const LastCopy& last, const std::string& path = kLastCopyFile);
 

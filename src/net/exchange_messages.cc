@@ -88,4 +88,19 @@ ExchangeMessage transferErrorMessage(ExchangeKind exchange, uint32_t kind, uint3
   return result;
 }
 
+ExchangeMessage answerOpeningMessage(OpenStatus status) {
+  switch (status) {
+    case OpenStatus::kNotDecrypted:
+      return message({"Fel: Internt krypteringsfel.", "Error: Internal encryption error."});
+    case OpenStatus::kOutOfSequence:
+      return message({"Fel: Internt protokollfel.", "Error: Internal transfer error."});
+    default:
+      return message({"Fel: Internt verifieringsfel.", "Error: Internal verification error."});
+  }
+}
+
+ExchangeMessage unknownErrorMessage() {
+  return message({"Fel: Ett oväntat fel har inträffat.", "Error: Unknown error."});
+}
+
 }  // namespace vl

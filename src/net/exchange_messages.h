@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/chunk_framing.h"
+
 namespace vl {
 
 // The exchanges; each exchange object knows which one it is.
@@ -62,5 +64,13 @@ enum class TransferErrorKind : uint32_t {
 // add " (code: N)" / " (kod: N)" for a non-zero platform code; the others
 // only tell a failed connect from a lost connection and give no code.
 ExchangeMessage transferErrorMessage(ExchangeKind exchange, uint32_t kind, uint32_t platformCode);
+
+// Why an answer to a request was not acted on: its MAC does not verify
+// (kNotAuthentic), its payload does not decrypt, or it does not echo the
+// number last sent. An answer that is authentic but does not read whole is
+// told as the last, a transfer error.
+ExchangeMessage answerOpeningMessage(OpenStatus status);
+// A non-zero result that the exchange has no text of its own for.
+ExchangeMessage unknownErrorMessage();
 
 }  // namespace vl

@@ -15,17 +15,6 @@ RecoverAnswer notRecovered(ExchangeMessage message) {
   return answer;
 }
 
-ExchangeMessage openingMessage(OpenStatus status) {
-  switch (status) {
-    case OpenStatus::kNotDecrypted:
-      return {"Fel: Internt krypteringsfel.", "Error: Internal encryption error."};
-    case OpenStatus::kOutOfSequence:
-      return {"Fel: Internt protokollfel.", "Error: Internal transfer error."};
-    default:
-      return {"Fel: Internt verifieringsfel.", "Error: Internal verification error."};
-  }
-}
-
 uint64_t joinHalves(uint32_t high, uint32_t low) { return (uint64_t{high} << 32) | low; }
 
 }  // namespace
@@ -35,18 +24,18 @@ RecoverAnswer readRecoverAnswer(ByteBuffer chunk, const ExchangeKeys& keys,
   OpenedChunk opened;
   const OpenStatus status =
       openAnswer(std::move(chunk), ChunkType::kRecoverResponse, true, keys, sequence, &opened);
-  if (status != OpenStatus::kOpened) return notRecovered(openingMessage(status));
+  if (status != OpenStatus::kOpened) return notRecovered(answerOpeningMessage(status));
 
   StrictReader in = opened.fields();
   uint16_t result = 1;
   if (!in.readU16(&result) || result != 0) {
-    return notRecovered({"Fel: Ett oväntat fel har inträffat.", "Error: Unknown error."});
+    return notRecovered(unknownErrorMessage());
   }
   uint32_t v[8];
   for (uint32_t& value : v) {
-    if (!in.readU32(&value)) return notRecovered(openingMessage(OpenStatus::kOutOfSequence));
+    if (!in.readU32(&value)) return notRecovered(answerOpeningMessage(OpenStatus::kOutOfSequence));
   }
-  if (!in.atEnd()) return notRecovered(openingMessage(OpenStatus::kOutOfSequence));
+  if (!in.atEnd()) return notRecovered(answerOpeningMessage(OpenStatus::kOutOfSequence));
   RecoverAnswer answer;
   answer.ok = true;
   answer.last = LastCopy{v[0], v[1], joinHalves(v[2], v[3])};

@@ -13,4 +13,15 @@ uint32_t millisecondClock() {
   return static_cast<uint32_t>(ms);
 }
 
+std::string localDateTime(uint32_t seconds) {
+  const time_t when = static_cast<time_t>(seconds);
+  tm local{};
+  char text[32] = "";
+  if (::localtime_r(&when, &local) == nullptr ||
+      ::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+    return std::to_string(seconds);
+  }
+  return text;
+}
+
 }  // namespace vl

@@ -1,5 +1,6 @@
 #include "vardlok/terminal.h"
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 
@@ -8,6 +9,7 @@
 #include "core/state_files.h"
 #include "core/working_directory.h"
 #include "vardlok/command_registry.h"
+#include "platform/clock.h"
 #include "platform/os_random.h"
 
 namespace vardlok {
@@ -82,6 +84,36 @@ void InstanceHold::release() {
   file_.close();
 }
 
+bool enterWorkingFolder(uint32_t language) {
+  if (vl::enterWorkingDirectory()) return true;
+  say(language, "Fel: Kunde inte öppna arbetskatalogen.",
+      "Error: Could not open the working directory.");
+  return false;
+}
+
+std::string timeText(uint32_t seconds) { return vl::localDateTime(seconds); }
+
+std::string sizeText(uint32_t language, uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  const std::string exact = std::to_string(bytes) + (language == 0 ? " byte" : " bytes");
+  if (bytes < 1024) return exact;
+  double scaled = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  while (scaled >= 1024 && unit + 1 < std::size(kUnits)) {
+    scaled /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", scaled, kUnits[unit]);
+  return std::string(text) + " (" + exact + ")";
+}
+
+bool parseNumber(const std::string& word, uint32_t* value) {
+  if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos) return false;
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), *value);
+  return error == std::errc() && end == word.data() + word.size();
+}
+
 bool ensureRandomCredit(vl::BackupSystem& system) {
   vl::RandomPool* pool = system.randomPool();
   if (pool == nullptr) return false;
@@ -99,6 +131,19 @@ void TerminalSetup::setupFailed(std::string_view swedish, std::string_view engli
 
 void TerminalRecover::recoverFailed(std::string_view swedish, std::string_view english) {
   say(language_, swedish, english);
+}
+
+void TerminalList::listFailed(std::string_view swedish, std::string_view english) {
+  say(language_, swedish, english);
+}
+
+void TerminalArchive::showArchiveMessage(std::string_view swedish, std::string_view english) {
+  say(language_, swedish, english);
+}
+
+void TerminalArchive::archiveDone(uint32_t, const std::vector<vl::ArchivedCopy>& copies) {
+  copies_ = copies;
+  succeeded_ = true;
 }
 
 }  // namespace vardlok

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/backup_system.h"
 #include "platform/exclusive_file.h"
@@ -29,6 +30,19 @@ std::string absolutePath(const std::string& path);
 // it could not be built.
 std::unique_ptr<vl::BackupSystem> openSystem();
 void closeSystem(std::unique_ptr<vl::BackupSystem> system);
+
+// Enters the working directory without building the system object, for
+// the commands that only read or write its state files (a damaged server
+// setting must not keep a user from changing them). False after saying why.
+bool enterWorkingFolder(uint32_t language);
+
+// Seconds since 1970 as the local date and time.
+std::string timeText(uint32_t seconds);
+// A byte count for people: "1.5 GiB (1610612736 bytes)" / "... byte".
+std::string sizeText(uint32_t language, uint64_t bytes);
+// A copy number or other whole number the user typed: decimal digits only,
+// within u32.
+bool parseNumber(const std::string& word, uint32_t* value);
 
 // A pool credited enough to make keys; false when even the operating
 // system gives no random bytes.
@@ -81,6 +95,32 @@ class TerminalRecover : public vl::RecoverMainAction {
  private:
   uint32_t language_;
   bool succeeded_ = false;
+};
+
+class TerminalList : public vl::ListRequestMainAction {
+ public:
+  explicit TerminalList(uint32_t language) : language_(language) {}
+  void listFailed(std::string_view swedish, std::string_view english) override;
+  void listReady() override { succeeded_ = true; }
+  bool succeeded() const { return succeeded_; }
+
+ private:
+  uint32_t language_;
+  bool succeeded_ = false;
+};
+
+class TerminalArchive : public vl::ArchiveMainAction {
+ public:
+  explicit TerminalArchive(uint32_t language) : language_(language) {}
+  void showArchiveMessage(std::string_view swedish, std::string_view english) override;
+  void archiveDone(uint32_t kind, const std::vector<vl::ArchivedCopy>& copies) override;
+  bool succeeded() const { return succeeded_; }
+  const std::vector<vl::ArchivedCopy>& copies() const { return copies_; }
+
+ private:
+  uint32_t language_;
+  bool succeeded_ = false;
+  std::vector<vl::ArchivedCopy> copies_;
 };
 
 }  // namespace vardlok

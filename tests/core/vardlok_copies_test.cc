@@ -1,0 +1,211 @@
+// The list and archive exchanges end to end: vardlok against a real
+// vl_server on a free loopback port, after the test has stored copies on the
+// server through the wire as a backup's last step does (a FileListChunk
+// whose list record is sealed under the account's local key).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/usage_files.h"
+#include "crypto/key_files.h"
+#include "crypto/random_pool.h"
+#include "model/list_cache.h"
+#include "model/list_record.h"
+#include "net/chunk_framing.h"
+#include "net/server_connection.h"
+#include "net/server_setting.h"
+#include "net/start_chunk.h"
+#include "net/startup_answer.h"
+#include "platform/clock.h"
+#include "platform/os_random.h"
+#include "vardlok_process.h"
+
+namespace vl {
+namespace {
+
+#ifdef VL_SERVER_PATH
+
+using test::Computer;
+using test::RunningServer;
+
+// A stored copy as the test makes it.
+struct MadeCopy {
+  uint32_t time = 0;
+  uint32_t files = 0;
+  uint64_t size = 0;
+  uint8_t fill = 0;  // the list payload's bytes
+};
+
+// The last step of a backup and nothing else: once admitted, one
+// FileListChunk with an empty section set; the copy is stored when the
+// answer's result is 0.
+class CopyMaker : public SendAction {
+ public:
+  // `stored` (which outlives the exchange) is set when the server stored it.
+  CopyMaker(RandomPool* pool, ByteBuffer fields, bool* stored)
+      : fields_(std::move(fields)), keys_(pool), stored_(stored) {}
+  ExchangeKeys& keys() { return keys_; }
+  ByteBuffer& dhExponent() { return dh_; }
+
+  bool dispatch(ByteBuffer chunk, ByteBuffer* answer, bool*) override {
+    if (!admitted_) {
+      admitted_ = handleStartupAnswer(chunk.span(), ExchangeKind::kBackup, true, &keys_, &dh_)
+                      .outcome == StartupOutcome::kAdmitted;
+      if (!admitted_) return false;
+      ByteBuffer plaintext = startRequestPlaintext(sequence_);
+      plaintext.appendBytes(fields_);
+      *answer = buildChunk(ChunkType::kFileList, std::move(plaintext), true, keys_);
+      return !answer->empty();
+    }
+    OpenedChunk opened;
+    if (openAnswer(std::move(chunk), ChunkType::kFileListResponse, true, keys_, sequence_,
+                   &opened) == OpenStatus::kOpened) {
+      StrictReader in = opened.fields();
+      uint16_t result = 1;
+      *stored_ = in.readU16(&result) && result == 0;
+    }
+    return false;
+  }
+
+ private:
+  ByteBuffer fields_;
+  ExchangeKeys keys_;
+  ByteBuffer dh_;
+  ChunkSequence sequence_;
+  bool admitted_ = false;
+  bool* stored_;
+};
+
+ByteBuffer emptySet() {
+  ByteBuffer set;
+  set.appendU32(0);
+  return set;
+}
+
+// The FileListChunk fields of `copy`, its list sealed under `localKey`.
+ByteBuffer copyFields(const MadeCopy& copy, const ByteBuffer& localKey, RandomPool& pool) {
+  ByteBuffer out;
+  out.appendU32(copy.time);
+  out.appendU32(copy.files);
+  out.appendU64HighFirst(copy.size);
+  out.appendU32(1);  // section counter
+  out.appendCounted(sealList(std::vector<uint8_t>(40, copy.fill), localKey.span(), pool));
+  out.appendCounted(emptySet());            // A
+  out.appendCounted(emptySet());            // B
+  out.appendCounted(ByteBuffer(size_t{48}));  // sealed log
+  out.appendCounted(ByteBuffer(size_t{32}));  // its tag
+  out.appendU16(20);
+  out.appendU16(30);
+  out.appendCounted(emptySet());  // C
+  return out;
+}
+
+// A computer with an account on a running server.
+class VardlokCopiesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(server.port(), 0) << server.log();
+    ASSERT_EQ(computer.vardlok({"server", server.address(), "--key-record", server.keyRecord()},
+                               &err),
+              0)
+        << err;
+    recovery = computer.home.file("konto.drf");
+    ASSERT_EQ(computer.vardlok({"account", "create", recovery, "--name", "Eva", "--organisation",
+                                "", "--email", "eva@example.org"},
+                               &err),
+              0)
+        << err << server.log();
+    uint8_t seed[32];
+    ASSERT_TRUE(osRandomBytes(seed, sizeof seed));
+    pool.addBytes(seed, true);
+  }
+
+  // Stores `copy` on the server as the installed account.
+  void make(const MadeCopy& copy) {
+    std::optional<ServerSetting> setting = chooseServer(computer.workingFile(kServerSettingFile));
+    LocalKeyRecord local;
+    ByteBuffer installId;
+    ASSERT_TRUE(setting && readLocalKey(computer.workingFile(kLocalKeyFile), &local) &&
+                readInstallId(computer.workingFile(kInstallIdFile), &installId));
+    bool stored = false;
+    auto maker =
+        std::make_unique<CopyMaker>(&pool, copyFields(copy, local.localKey, pool), &stored);
+    BuiltStart built;
+    const StartChunkInput input{local.userNumber, installId.span(), local.signingKey.span(), true,
+                                true};
+    ASSERT_TRUE(buildStartChunk(input, setting->key, &pool, &maker->keys(), &built));
+    maker->dhExponent() = std::move(built.dhExponent);
+    TransportOptions options;
+    options.lastAddressPath = computer.home.file("last_ip.bin");
+    ServerConnection connection(setting->endpoint, options);
+    ASSERT_TRUE(connection.attach(std::move(built.chunk), std::move(maker)));
+    connection.run();
+    ASSERT_TRUE(stored) << server.log();
+  }
+
+  // The lines of vardlok's standard output.
+  static std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+
+  RunningServer server;
+  Computer computer;
+  RandomPool pool;
+  std::string recovery, out, err;
+};
+
+TEST_F(VardlokCopiesTest, CopiesAreListedNewestFirstAllOrTheWantedCount) {
+  EXPECT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err;
+  EXPECT_TRUE(out.empty()) << out;
+  EXPECT_NE(err.find("Hittade ingen säkerhetskopia på servern."), std::string::npos) << err;
+
+  for (uint32_t i = 0; i < 5; ++i) {
+    make({1700000000 + i * 3600, 10 + i, (uint64_t{i} << 32) + 7, static_cast<uint8_t>(i)});
+  }
+  ASSERT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err << server.log();
+  std::vector<std::string> listed = lines(out);
+  ASSERT_EQ(listed.size(), 5u) << out;
+  for (uint32_t n = 0; n < 5; ++n) {
+    const uint32_t i = 4 - n;  // newest first
+    EXPECT_EQ(listed[n], std::to_string(n) + "\t" + localDateTime(1700000000 + i * 3600) + "\t" +
+                             std::to_string(10 + i) + "\t" +
+                             std::to_string((uint64_t{i} << 32) + 7))
+        << n;
+  }
+  EXPECT_FALSE(std::filesystem::exists(computer.workingFile(kListCountFile)));
+
+  // A wanted count of 3 asks for selectors 0, 1 and 2 and stops; with the
+  // lists kept, each is the sealed record of its copy.
+  ASSERT_EQ(computer.vardlok({"copies", recovery, "--count", "3", "--keep-lists"}, &err, &out), 0)
+      << err;
+  listed = lines(out);
+  ASSERT_EQ(listed.size(), 3u) << out;
+  EXPECT_EQ(listed[2].substr(0, 2), "2\t");
+  EXPECT_EQ(cachedListCount(computer.workingFile("")), 3u);
+  RecoveryRecord record;
+  ASSERT_TRUE(readRecovery(recovery, &record));
+  for (uint32_t n = 0; n < 3; ++n) {
+    const ByteBuffer kept = readCachedList(n, computer.workingFile(""));
+    const std::optional<ByteBuffer> opened = openList(kept.span(), record.localKey.span());
+    ASSERT_TRUE(opened) << n;
+    EXPECT_EQ(std::vector<uint8_t>(opened->span().begin(), opened->span().end()),
+              std::vector<uint8_t>(40, static_cast<uint8_t>(4 - n)));
+  }
+  EXPECT_FALSE(std::filesystem::exists(cachedListPath(3, computer.workingFile(""))));
+
+  // More wanted than stored: the missing copy is an error, and the exit says so.
+  EXPECT_EQ(computer.vardlok({"copies", recovery, "--count", "6"}, &err, &out), 1);
+  EXPECT_NE(err.find("Fel: Efterfrågad kopia fanns ej på servern."), std::string::npos) << err;
+}
+
+#endif  // VL_SERVER_PATH
+
+}  // namespace
+}  // namespace vl
