@@ -6,9 +6,19 @@
 // the copy.
 //
 //   restore_wire --working-dir DIR --recovery FILE --to DIR [--rounds N]
+//                [--delay-ms D]
 //
 // DIR is a client working directory holding the server's setting
-// ("server.bin"); each restore goes into a new folder under --to.
+// ("server.bin"); each restore goes into a new folder under --to. With
+// --delay-ms the restores go through a relay on loopback that holds every
+// piece of the server's answers back D ms, as a distant server would.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "core/byte_buffer.h"
 #include "crypto/key_files.h"
@@ -39,6 +50,83 @@ struct Outcome : vl::RestoreMainAction {
 struct Arguments {
   std::string workingDir, recovery, to;
   int rounds = 3;
+  int delayMs = 0;
+};
+
+// A relay on loopback to the server that holds each piece of its answers
+// back for a while; one connection at a time.
+class SlowRelay {
+ public:
+  SlowRelay(uint32_t serverAddress, uint16_t serverPort, int delayMs)
+      : server_address_(serverAddress), server_port_(serverPort), delay_ms_(delayMs) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(listener_, 4) == 0 &&
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port_ = ntohs(address.sin_port);
+      thread_ = std::thread([this] { serve(); });
+    }
+  }
+  ~SlowRelay() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  static sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+  }
+
+  void serve() {
+    while (!stop_) {
+      pollfd waiting{listener_, POLLIN, 0};
+      if (::poll(&waiting, 1, 100) <= 0) continue;
+      const int client = ::accept(listener_, nullptr, nullptr);
+      if (client < 0) continue;
+      const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address = loopback(server_port_);
+      address.sin_addr.s_addr = htonl(server_address_);
+      if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        relay(client, server);
+      }
+      ::close(server);
+      ::close(client);
+    }
+  }
+
+  void relay(int client, int server) {
+    static char buffer[1 << 20];
+    while (!stop_) {
+      pollfd both[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      if (::poll(both, 2, 100) < 0) return;
+      for (int side = 0; side < 2; ++side) {
+        if ((both[side].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        const ssize_t got = ::read(both[side].fd, buffer, sizeof buffer);
+        if (got <= 0) return;
+        if (side == 1) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms_));
+        if (::send(side == 0 ? server : client, buffer, static_cast<size_t>(got), MSG_NOSIGNAL) !=
+            got) {
+          return;
+        }
+      }
+    }
+  }
+
+  uint32_t server_address_;
+  uint16_t server_port_;
+  int delay_ms_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 bool parse(int argc, char** argv, Arguments* out) {
@@ -52,6 +140,8 @@ bool parse(int argc, char** argv, Arguments* out) {
       out->to = argv[i + 1];
     } else if (name == "--rounds") {
       out->rounds = std::atoi(argv[i + 1]);
+    } else if (name == "--delay-ms") {
+      out->delayMs = std::atoi(argv[i + 1]);
     } else {
       return false;
     }
@@ -122,6 +212,16 @@ int main(int argc, char** argv) {
   uint8_t seed[32];
   if (!vl::osRandomBytes(seed, sizeof seed)) return 1;
   pool.addBytes(seed, true);
+
+  // The server's setting names 127.0.0.1 (the script's server); a relay
+  // stands between when a delay is asked for.
+  std::unique_ptr<SlowRelay> relay;
+  if (args.delayMs > 0) {
+    relay = std::make_unique<SlowRelay>(0x7f000001, setting->endpoint.port, args.delayMs);
+    if (relay->port() == 0) return 1;
+    setting->endpoint.address = 0x7f000001;
+    setting->endpoint.port = relay->port();
+  }
 
   double best[2] = {1e9, 1e9};
   for (int round = 0; round < args.rounds; ++round) {
