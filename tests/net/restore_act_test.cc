@@ -386,6 +386,23 @@ TEST_P(RestoreActTest, ACancelWhileRequestingRemovesEveryKeptRecordAndTheFolder)
   EXPECT_EQ(callbacks.finishes, 0);
   EXPECT_FALSE(temporaryFolderLeft());
   EXPECT_FALSE(fs::exists(target + "/docs"));
+
+  // Set once every section is in: the writing pass stops before it writes.
+  cancelByte = 0;
+  auto writing = newAct({});
+  ByteBuffer toClient = start(*writing);
+  for (;;) {
+    ByteBuffer request;
+    bool longWait = false;
+    if (!writing->dispatch(std::move(toClient), &request, &longWait)) break;
+    toClient = serve(std::move(request));
+  }
+  cancelByte = 1;
+  writing->finished();
+  EXPECT_EQ(callbacks.cancels, 2);
+  EXPECT_EQ(callbacks.finishes, 0);
+  EXPECT_FALSE(temporaryFolderLeft());
+  EXPECT_FALSE(fs::exists(target + "/docs"));
 }
 
 TEST_P(RestoreActTest, ARecordOfAnotherSectionFailsTheContentCheckAndLeavesNoFile) {
