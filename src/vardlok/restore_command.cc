@@ -72,11 +72,7 @@ int runRestore(const Args& args) {
   if (!system) return kFailed;
   const uint32_t language = system->language();
   vl::RecoveryRecord record;
-  if (!vl::readRecovery(recoveryPath, &record)) {
-    say(language, "Fel: Kunde inte läsa återställningsfil.",
-        "Error: Could not read the recovery file.");
-    return kFailed;
-  }
+  if (!readRecoveryFile(language, recoveryPath, &record)) return kFailed;
   std::error_code error;
   std::filesystem::create_directories(request.targetPath, error);
   if (!ensureRandomCredit(*system)) {
