@@ -101,8 +101,8 @@ int runRestore(const Args& args) {
 
 VARDLOK_COMMAND("restore",
                 "vardlok restore RECOVERY-FILE --to DIR [--copy N] [--plain-transport] [PATH...]\n"
-                "    restore the latest copy (--copy N: the N-th newest before it), or only\n"
-                "    the files and folders PATH of it, into DIR/RECOVERED_DATA\n",
+                "    restore the latest copy (--copy N: copy N as vardlok copies numbers them),\n"
+                "    or only the files and folders PATH of it, into DIR/RECOVERED_DATA\n",
                 runRestore);
 
 }  // namespace vardlok
