@@ -43,6 +43,11 @@ namespace {
 struct Outcome : vl::RestoreMainAction {
   bool finished = false;
   std::string english;
+  // When the writing pass began.
+  std::chrono::steady_clock::time_point writing;
+  void showStatus(std::string_view, std::string_view text) override {
+    if (text.find("(2/2)") != std::string_view::npos) writing = std::chrono::steady_clock::now();
+  }
   void restoreFailed(std::string_view, std::string_view text) override { english = text; }
   void restoreFinished() override { finished = true; }
 };
@@ -150,8 +155,13 @@ bool parse(int argc, char** argv, Arguments* out) {
          out->rounds > 0;
 }
 
-// One restore; its wall time in seconds, or a negative number when it failed.
-double restoreOnce(const vl::ServerSetting& setting, const vl::RecoveryRecord& keys,
+struct Timing {
+  double total = -1;    // seconds; negative when the restore failed
+  double writing = 0;   // of which the writing pass
+};
+
+// One restore, timed.
+Timing restoreOnce(const vl::ServerSetting& setting, const vl::RecoveryRecord& keys,
                    vl::RandomPool& pool, const std::string& target, bool unwrapAhead,
                    const std::string& workingDir) {
   std::filesystem::create_directories(target);
@@ -172,13 +182,13 @@ double restoreOnce(const vl::ServerSetting& setting, const vl::RecoveryRecord& k
   auto act = std::make_unique<vl::RestoreAct>(std::move(setup), std::move(request));
   if (!act->encryptionKey().load(keys.encryptionKey.span(), true, vl::RsaKey::kBits,
                                  vl::RsaKeyKind::kEncryption, &pool)) {
-    return -1;
+    return {};
   }
   const auto start = std::chrono::steady_clock::now();
   vl::BuiltStart built;
   if (!vl::buildStartChunk({keys.userNumber, {}, keys.signingKey.span(), true, true}, setting.key,
                            &pool, &act->keys(), &built)) {
-    return -1;
+    return {};
   }
   act->dhExponent() = std::move(built.dhExponent);
   vl::TransportOptions options;
@@ -187,9 +197,11 @@ double restoreOnce(const vl::ServerSetting& setting, const vl::RecoveryRecord& k
   if (!connection.attach(std::move(built.chunk), std::move(act)) || !connection.run() ||
       !outcome.finished) {
     std::fprintf(stderr, "restore failed: %s\n", outcome.english.c_str());
-    return -1;
+    return {};
   }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto end = std::chrono::steady_clock::now();
+  return {std::chrono::duration<double>(end - start).count(),
+          std::chrono::duration<double>(end - outcome.writing).count()};
 }
 
 }  // namespace
@@ -224,20 +236,25 @@ int main(int argc, char** argv) {
   }
 
   double best[2] = {1e9, 1e9};
+  double bestWriting[2] = {1e9, 1e9};
   for (int round = 0; round < args.rounds; ++round) {
     for (int ahead = 0; ahead < 2; ++ahead) {
       const std::string target = args.to + "/r" + std::to_string(round) + (ahead ? "a" : "w");
-      const double seconds =
-          restoreOnce(*setting, keys, pool, target, ahead == 1, args.workingDir);
-      if (seconds < 0) return 1;
+      const Timing timing = restoreOnce(*setting, keys, pool, target, ahead == 1, args.workingDir);
+      if (timing.total < 0) return 1;
+      const double seconds = timing.total;
       std::error_code ignored;
       std::filesystem::remove_all(target, ignored);
-      std::printf("round %d %-28s %.3f s\n", round,
-                  ahead ? "unwrapped while waiting" : "unwrapped in the writing pass", seconds);
+      std::printf("round %d %-28s %.3f s (writing pass %.3f s)\n", round,
+                  ahead ? "unwrapped while waiting" : "unwrapped in the writing pass", seconds,
+                  timing.writing);
       if (seconds < best[ahead]) best[ahead] = seconds;
+      if (timing.writing < bestWriting[ahead]) bestWriting[ahead] = timing.writing;
     }
   }
   std::printf("fastest: writing pass only %.3f s, while waiting %.3f s, ratio %.2f\n", best[0],
               best[1], best[1] / best[0]);
+  std::printf("fastest writing pass: %.3f s against %.3f s, ratio %.2f\n", bestWriting[0],
+              bestWriting[1], bestWriting[1] / bestWriting[0]);
   return 0;
 }
