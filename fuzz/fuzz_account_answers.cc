@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "answer_world.h"
 #include "core/byte_buffer.h"
 #include "crypto/random_pool.h"
 #include "net/chunk_framing.h"
@@ -26,22 +27,10 @@ namespace {
 
 using vl::ByteBuffer;
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using vl::fuzz::check;
 
-struct World {
-  vl::RandomPool pool;
-  vl::ExchangeKeys keys{&pool};
-  vl::ChunkSequence sequence;
+struct World : vl::fuzz::AnswerWorld {
   ByteBuffer signingPublicKey{std::vector<uint8_t>(256, 0xa5)};
-
-  World() {
-    pool.addBytes(std::vector<uint8_t>(64, 3), true);
-    check(keys.derive(std::vector<uint8_t>(32, 7)));
-    check(keys.establish(std::vector<uint8_t>(32, 9)));
-    sequence.next();
-  }
 };
 
 ByteBuffer macWrapped(vl::ChunkType type, const uint8_t* data, size_t size, const World& world) {

@@ -5,7 +5,8 @@
 // round trip for each. That wait is spent here: every record received hands
 // its wrapped secret over, and a thread of this object unwraps what has
 // come (several at once, as RsaKey::decapsulateBatch does them cheaper) and
-// keeps each secret S under the SHA-256 of its wrapped bytes. The writing
+// keeps each secret S under the SHA-256 of its wrapped bytes. It waits for a
+// whole batch, so that each secret costs what it costs in the writing pass. The writing
 // pass then opens records with unsealer(): a record whose secret is kept
 // needs only the symmetric work; the others are unwrapped there as usual.
 //
@@ -33,7 +34,7 @@ namespace vl {
 
 class SectionSecretsAhead {
  public:
-  // At most this many secrets are unwrapped in one call.
+  // Secrets are unwrapped this many at a time.
   static constexpr size_t kBatch = 8;
 
   // `localKey` (32 bytes) and `encryptionKey` (with its private half) are

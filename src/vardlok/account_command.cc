@@ -74,11 +74,7 @@ int runRecover(const Args& args) {
   if (!system) return kFailed;
   const uint32_t language = system->language();
   vl::RecoveryRecord record;
-  if (!vl::readRecovery(recoveryPath, &record)) {
-    say(language, "Fel: Kunde inte läsa återställningsfil.",
-        "Error: Could not read the recovery file.");
-    return kFailed;
-  }
+  if (!readRecoveryFile(language, recoveryPath, &record)) return kFailed;
   if (!options->has("--replace") && holdsAnotherAccount(record.userNumber)) {
     say(language,
         "Fel: Här finns redan ett annat konto; ange --replace för att ersätta det.",

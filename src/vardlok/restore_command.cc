@@ -72,11 +72,7 @@ int runRestore(const Args& args) {
   if (!system) return kFailed;
   const uint32_t language = system->language();
   vl::RecoveryRecord record;
-  if (!vl::readRecovery(recoveryPath, &record)) {
-    say(language, "Fel: Kunde inte läsa återställningsfil.",
-        "Error: Could not read the recovery file.");
-    return kFailed;
-  }
+  if (!readRecoveryFile(language, recoveryPath, &record)) return kFailed;
   std::error_code error;
   std::filesystem::create_directories(request.targetPath, error);
   if (!ensureRandomCredit(*system)) {
@@ -105,8 +101,8 @@ int runRestore(const Args& args) {
 
 VARDLOK_COMMAND("restore",
                 "vardlok restore RECOVERY-FILE --to DIR [--copy N] [--plain-transport] [PATH...]\n"
-                "    restore the latest copy (--copy N: the N-th newest before it), or only\n"
-                "    the files and folders PATH of it, into DIR/RECOVERED_DATA\n",
+                "    restore the latest copy (--copy N: copy N as vardlok copies numbers them),\n"
+                "    or only the files and folders PATH of it, into DIR/RECOVERED_DATA\n",
                 runRestore);
 
 }  // namespace vardlok

@@ -114,6 +114,12 @@ bool parseNumber(const std::string& word, uint32_t* value) {
   return error == std::errc() && end == word.data() + word.size();
 }
 
+bool readRecoveryFile(uint32_t language, const std::string& path, vl::RecoveryRecord* record) {
+  if (vl::readRecovery(path, record)) return true;
+  say(language, "Fel: Kunde inte läsa återställningsfil.", "Error: Could not read the recovery file.");
+  return false;
+}
+
 bool ensureRandomCredit(vl::BackupSystem& system) {
   vl::RandomPool* pool = system.randomPool();
   if (pool == nullptr) return false;

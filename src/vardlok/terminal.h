@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/backup_system.h"
+#include "crypto/key_files.h"
 #include "platform/exclusive_file.h"
 #include "ui/short_exchange_actions.h"
 
@@ -43,6 +44,10 @@ std::string sizeText(uint32_t language, uint64_t bytes);
 // A copy number or other whole number the user typed: decimal digits only,
 // within u32.
 bool parseNumber(const std::string& word, uint32_t* value);
+
+// Reads the recovery file at `path`; false after saying that it cannot be
+// read.
+bool readRecoveryFile(uint32_t language, const std::string& path, vl::RecoveryRecord* record);
 
 // A pool credited enough to make keys; false when even the operating
 // system gives no random bytes.

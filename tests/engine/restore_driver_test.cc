@@ -4,6 +4,7 @@
 #include "engine/restore_driver.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "core/state_files.h"
 #include "engine/copy_log.h"
 #include "engine/restore_fixture.h"
+#include "engine/unprivileged.h"
 #include "engine/working_folder.h"
 #include "support/temp_dir.h"
 
@@ -353,6 +355,59 @@ TEST_F(BatchRestoreDriverTest, ADamagedRecordInsideABatchFailsAtItsOwnSection) {
     EXPECT_FALSE(tempFolderLeft());
     EXPECT_EQ(lastLogText(), outcome.withDetail(outcome.message.english));
   }
+}
+
+// What stays of the temporary folder when it cannot be removed is told: a
+// finished restore whose folder cannot go fails with internal error 9; a
+// failed one whose records cannot be deleted tells the restore-folder it
+// could not erase besides its own failure. As an ordinary user, so that
+// taking write permission away holds.
+TEST_F(RestoreDriverTest, LeftoversThatCannotBeRemovedAreTold) {
+  test::openToEveryone(work.path());
+  std::optional<std::string> text = test::runUnprivileged([&] {
+    std::string result;
+    for (const bool damaged : {false, true}) {
+      HandMadeCopy copy;
+      copy.file(u"\\a.bin", {piece(1, 3000), piece(2, 3000)});
+      copy.file(u"\\b.bin", {piece(3, 3000)});
+      if (damaged) copy.records.at(1)[40] ^= 0x10;
+      const std::string into = work.file(damaged ? "damaged" : "whole");
+      fs::create_directory(into);
+      Outcomes shown;
+      RestoreWriterOptions writerOptions;
+      writerOptions.progress = &shown;
+      RestoreWriter writer(pool, writerOptions);
+      RestoreRunOptions runOptions;
+      runOptions.log.language = 1;
+      ByteBuffer payload = copy.payload();
+      // Once the records are in and the writing begins, the temporary folder
+      // (or, for a whole copy, the folder that holds it) takes nothing away
+      // any more.
+      std::atomic<bool> locked{false};
+      auto fetch = [&](uint32_t number) { return copy.fetch(number); };
+      SectionOpener open = [&](std::span<const uint8_t> record) {
+        if (!locked.exchange(true)) {
+          ::chmod((damaged ? writer.tempFolderPath() : work.path()).c_str(), 0555);
+        }
+        return test::openForTest(record);
+      };
+      RestoreOutcome outcome = runRestore(writer, payload.span(), into, fetch, open, runOptions);
+      result += outcome.message.english + " | " + shown.failed + " | " +
+                (outcome.leftovers ? outcome.leftovers->english : std::string("-")) + "\n";
+      ::chmod(work.path().c_str(), 0777);
+      if (!writer.tempFolderPath().empty()) ::chmod(writer.tempFolderPath().c_str(), 0777);
+      writer.removeTempFolder();
+    }
+    return result;
+  });
+  ASSERT_TRUE(text);
+  const std::string expected =
+      "Internal error (9). | Internal error (9). (./file_data_";
+  EXPECT_EQ(text->rfind(expected, 0), 0u) << *text;
+  EXPECT_NE(text->find("\nError: Could not start decryption. | Error: Could not start "
+                       "decryption. (\\a.bin, section 1) | Error: Could not erase restore-folder.\n"),
+            std::string::npos)
+      << *text;
 }
 
 // The same restores with records opened in two steps.

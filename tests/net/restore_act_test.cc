@@ -386,6 +386,23 @@ TEST_P(RestoreActTest, ACancelWhileRequestingRemovesEveryKeptRecordAndTheFolder)
   EXPECT_EQ(callbacks.finishes, 0);
   EXPECT_FALSE(temporaryFolderLeft());
   EXPECT_FALSE(fs::exists(target + "/docs"));
+
+  // Set once every section is in: the writing pass stops before it writes.
+  cancelByte = 0;
+  auto writing = newAct({});
+  ByteBuffer toClient = start(*writing);
+  for (;;) {
+    ByteBuffer request;
+    bool longWait = false;
+    if (!writing->dispatch(std::move(toClient), &request, &longWait)) break;
+    toClient = serve(std::move(request));
+  }
+  cancelByte = 1;
+  writing->finished();
+  EXPECT_EQ(callbacks.cancels, 2);
+  EXPECT_EQ(callbacks.finishes, 0);
+  EXPECT_FALSE(temporaryFolderLeft());
+  EXPECT_FALSE(fs::exists(target + "/docs"));
 }
 
 TEST_P(RestoreActTest, ARecordOfAnotherSectionFailsTheContentCheckAndLeavesNoFile) {
@@ -437,10 +454,17 @@ TEST_P(RestoreActTest, AnswersThatFailTheirChecksEndWithTheirTexts) {
   EXPECT_EQ(callbacks.english, "Error: Internal transfer error.");
 }
 
-TEST_P(RestoreActTest, SecretsAreUnwrappedWhileTheRequestPassWaits) {
-  makeCopies();
+TEST_P(RestoreActTest, SecretsAreUnwrappedWhileTheRequestPassWaitsInWholeBatches) {
+  // Nine sections: one whole batch is unwrapped while waiting, the ninth is
+  // left to the writing pass.
+  FileList list;
+  for (int i = 0; i < 9; ++i) {
+    const std::string plain = "piece " + std::to_string(i);
+    const uint32_t number = server.section(plain, localKey, world.keys.other, world.keys.pool);
+    server.file(list, u"\\f" + std::u16string(1, static_cast<char16_t>(u'0' + i)), {number});
+  }
+  server.copies = {{std::move(list)}};
   auto restore = newAct({});
-  size_t keptBeforeWriting = 0;
   ByteBuffer toClient = start(*restore);
   for (;;) {
     ByteBuffer request;
@@ -449,14 +473,15 @@ TEST_P(RestoreActTest, SecretsAreUnwrappedWhileTheRequestPassWaits) {
     toClient = serve(std::move(request));
   }
   // The network's wait, stood in for by a bounded pause.
-  for (int i = 0; i < 500 && restore->secretsUnwrappedAhead() < 3; ++i) {
+  for (int i = 0; i < 500 && restore->secretsUnwrappedAhead() < 8; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  keptBeforeWriting = restore->secretsUnwrappedAhead();
+  const size_t keptBeforeWriting = restore->secretsUnwrappedAhead();
   restore->finished();
-  EXPECT_EQ(keptBeforeWriting, 3u);
+  EXPECT_EQ(keptBeforeWriting, 8u);
   EXPECT_EQ(callbacks.finishes, 1) << callbacks.english;
-  EXPECT_EQ(restored("docs/a.txt"), std::string(5000, 'a') + "one" + "second piece");
+  EXPECT_EQ(restored("f0"), "piece 0");
+  EXPECT_EQ(restored("f8"), "piece 8");
 }
 
 }  // namespace
