@@ -16,7 +16,12 @@ maximum. restic (local repository) and borg (local repository, repokey
 encryption, lz4 compression) come from Debian; the script installs them with
 apt-get when missing.
 
-usage: compare_tools.py [--data DIR] [--rounds N] [--datasets mixed,smallfiles]
+The datasets are mixed, smallfiles and bigfile (one 2 GiB disk image, half
+zero extents, half random) by default. bigfile wants about 12 GiB free under
+--data: the pristine image, the round's copy, three repositories and the disk
+restore (the /dev/shm restore takes another 2 GiB of memory).
+
+usage: compare_tools.py [--data DIR] [--rounds N] [--datasets mixed,smallfiles,bigfile]
                         [--scenarios first,second,mutated,restore]
                         [--vltool PATH] [--work DIR]
 
@@ -35,6 +40,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 MAKE_DATASET = os.path.join(REPO, "..", "shared", "bench", "make_dataset.py")
 PASSWORD = "benchmark-password"
+# Disk space a dataset takes under --data, pristine and working copies,
+# repositories and restore together (GiB, generous).
+NEEDS_GIB = {"mixed": 7, "smallfiles": 3, "bigfile": 12}
 
 
 def run(cmd, cwd=None, env=None, quiet=True):
@@ -155,7 +163,7 @@ def main():
     parser.add_argument("--data", default=os.path.join(REPO, "build", "bench-data"))
     parser.add_argument("--work", default=None)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--datasets", default="mixed,smallfiles")
+    parser.add_argument("--datasets", default="mixed,smallfiles,bigfile")
     parser.add_argument("--scenarios", default="first,second,mutated,restore",
                         help="comma-separated subset of first,second,mutated,restore")
     parser.add_argument("--vltool", default=os.path.join(REPO, "build", "release", "tools", "vltool"))
@@ -174,6 +182,11 @@ def main():
     if "mutated" in scenarios:
         scenarios.add("second")
     ensure_tools()
+    os.makedirs(args.data, exist_ok=True)
+    need = sum(NEEDS_GIB.get(ds, 0) for ds in args.datasets.split(","))
+    free = shutil.disk_usage(args.data).free / 2**30
+    if free < need:
+        sys.exit(f"{args.data} has {free:.1f} GiB free; the datasets want about {need} GiB")
     pristine = os.path.join(args.data, "pristine")
     work = args.work or os.path.join(args.data, "work")
     for ds in args.datasets.split(","):
