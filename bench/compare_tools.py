@@ -38,7 +38,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-MAKE_DATASET = os.path.join(REPO, "..", "shared", "bench", "make_dataset.py")
+# The shared dataset maker sits beside the checkout (or beside the folder of
+# worktrees that holds it).
+MAKE_DATASET = next((p for p in (os.path.join(REPO, "..", "shared", "bench", "make_dataset.py"),
+                                 os.path.join(REPO, "..", "..", "shared", "bench", "make_dataset.py"))
+                     if os.path.exists(p)), os.path.join(REPO, "..", "shared", "bench", "make_dataset.py"))
 PASSWORD = "benchmark-password"
 # Disk space a dataset takes under --data, pristine and working copies,
 # repositories and restore together (GiB, generous).
