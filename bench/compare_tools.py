@@ -50,7 +50,8 @@ NEEDS_GIB = {"mixed": 7, "smallfiles": 3, "bigfile": 12}
 
 
 def run(cmd, cwd=None, env=None, quiet=True):
-    """Runs a command; returns (seconds, max RSS in MiB). Fails loudly."""
+    """Runs a command; returns (seconds, max RSS in MiB, CPU seconds of the
+    process tree, user and system). Fails loudly."""
     start = time.perf_counter()
     proc = subprocess.Popen(cmd, cwd=cwd, env=env,
                             stdout=subprocess.DEVNULL if quiet else None,
@@ -62,7 +63,7 @@ def run(cmd, cwd=None, env=None, quiet=True):
     code = os.waitstatus_to_exitcode(status)
     if code != 0:
         sys.exit(f"command failed ({code}): {' '.join(cmd)}\n{err}")
-    return seconds, usage.ru_maxrss / 1024.0
+    return seconds, usage.ru_maxrss / 1024.0, usage.ru_utime + usage.ru_stime
 
 
 def ensure_tools():
@@ -206,7 +207,8 @@ def main():
 
     def note(ds, scenario, tool, measured):
         results.setdefault((ds, scenario, tool.name), []).append(measured)
-        print(f"  {ds:10s} {scenario:16s} {tool.name:8s} {measured[0]:8.2f} s {measured[1]:8.0f} MiB",
+        print(f"  {ds:10s} {scenario:16s} {tool.name:8s} {measured[0]:8.2f} s {measured[1]:8.0f} MiB"
+              f" {measured[2]:8.2f} s CPU",
               flush=True)
 
     for ds in args.datasets.split(","):
@@ -242,6 +244,8 @@ def main():
 
     print("\nminimum seconds over %d rounds (peak MiB in brackets); ratio = vardlok / faster of the others"
           % args.rounds)
+    print("CPU table: minimum CPU seconds (user + system) of the same runs, which a busy machine"
+          " disturbs less than the elapsed time")
     header = f"{'dataset':10s} {'scenario':14s} " + " ".join(f"{t.name:>16s}" for t in tools) + "   ratio"
     print(header)
     for ds in args.datasets.split(","):
@@ -254,13 +258,20 @@ def main():
                 if not runs:
                     cells.append(f"{'-':>16s}")
                     continue
-                secs = min(s for s, _ in runs)
-                rss = max(m for _, m in runs)
+                secs = min(r[0] for r in runs)
+                rss = max(r[1] for r in runs)
                 best[t.name] = secs
                 cells.append(f"{secs:8.2f} [{rss:5.0f}]")
             others = [v for k, v in best.items() if k != "vardlok"]
             ratio = best.get("vardlok", 0) / min(others) if others and min(others) > 0 else 0
             print(f"{ds:10s} {scenario:14s} " + " ".join(cells) + f"   {ratio:5.2f}")
+            cpu = {t.name: min(r[2] for r in results[(ds, scenario, t.name)])
+                   for t in tools if (ds, scenario, t.name) in results}
+            cpu_others = [v for k, v in cpu.items() if k != "vardlok"]
+            cpu_ratio = cpu.get("vardlok", 0) / min(cpu_others) if cpu_others and min(cpu_others) > 0 else 0
+            print(f"{'':10s} {'  CPU':14s} " + " ".join(
+                f"{cpu[t.name]:16.2f}" if t.name in cpu else f"{'-':>16s}" for t in tools)
+                + f"   {cpu_ratio:5.2f}")
     if args.json:
         with open(args.json, "w") as out:
             json.dump({"|".join(k): v for k, v in results.items()}, out, indent=1)
