@@ -21,6 +21,11 @@ maximum. restic (local repository) and borg (local repository, repokey
 encryption, lz4 compression) come from Debian; the script installs them with
 apt-get when missing.
 
+The datasets are mixed, smallfiles and bigfile (one 2 GiB disk image, half
+zero extents, half random) by default. bigfile wants about 12 GiB free under
+--data: the pristine image, the round's copy, three repositories and the disk
+restore (the /dev/shm restore takes another 2 GiB of memory).
+
 usage: compare_tools.py [--data DIR] [--rounds N] [--datasets mixed,smallfiles,bigfile]
                         [--scenarios first,second,mutated,restore]
                         [--tools vardlok,vl-local,restic,borg]
@@ -39,12 +44,20 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-MAKE_DATASET = os.path.join(REPO, "..", "shared", "bench", "make_dataset.py")
+# The shared dataset maker sits beside the checkout (or beside the folder of
+# worktrees that holds it).
+MAKE_DATASET = next((p for p in (os.path.join(REPO, "..", "shared", "bench", "make_dataset.py"),
+                                 os.path.join(REPO, "..", "..", "shared", "bench", "make_dataset.py"))
+                     if os.path.exists(p)), os.path.join(REPO, "..", "shared", "bench", "make_dataset.py"))
 PASSWORD = "benchmark-password"
+# Disk space a dataset takes under --data, pristine and working copies,
+# repositories and restore together (GiB, generous).
+NEEDS_GIB = {"mixed": 7, "smallfiles": 3, "bigfile": 12}
 
 
 def run(cmd, cwd=None, env=None, quiet=True):
-    """Runs a command; returns (seconds, max RSS in MiB). Fails loudly."""
+    """Runs a command; returns (seconds, max RSS in MiB, CPU seconds of the
+    process tree, user and system). Fails loudly."""
     start = time.perf_counter()
     proc = subprocess.Popen(cmd, cwd=cwd, env=env,
                             stdout=subprocess.DEVNULL if quiet else None,
@@ -56,7 +69,7 @@ def run(cmd, cwd=None, env=None, quiet=True):
     code = os.waitstatus_to_exitcode(status)
     if code != 0:
         sys.exit(f"command failed ({code}): {' '.join(cmd)}\n{err}")
-    return seconds, usage.ru_maxrss / 1024.0
+    return seconds, usage.ru_maxrss / 1024.0, usage.ru_utime + usage.ru_stime
 
 
 def ensure_tools():
@@ -219,7 +232,7 @@ def main():
     parser.add_argument("--data", default=os.path.join(REPO, "build", "bench-data"))
     parser.add_argument("--work", default=None)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--datasets", default="mixed,smallfiles")
+    parser.add_argument("--datasets", default="mixed,smallfiles,bigfile")
     parser.add_argument("--scenarios", default="first,second,mutated,restore",
                         help="comma-separated subset of first,second,mutated,restore")
     parser.add_argument("--vltool", default=os.path.join(REPO, "build", "release", "tools", "vltool"))
@@ -242,6 +255,11 @@ def main():
     if "mutated" in scenarios:
         scenarios.add("second")
     ensure_tools()
+    os.makedirs(args.data, exist_ok=True)
+    need = sum(NEEDS_GIB.get(ds, 0) for ds in args.datasets.split(","))
+    free = shutil.disk_usage(args.data).free / 2**30
+    if free < need:
+        sys.exit(f"{args.data} has {free:.1f} GiB free; the datasets want about {need} GiB")
     pristine = os.path.join(args.data, "pristine")
     work = args.work or os.path.join(args.data, "work")
     for ds in args.datasets.split(","):
@@ -263,7 +281,8 @@ def main():
 
     def note(ds, scenario, tool, measured):
         results.setdefault((ds, scenario, tool.name), []).append(measured)
-        print(f"  {ds:10s} {scenario:16s} {tool.name:8s} {measured[0]:8.2f} s {measured[1]:8.0f} MiB",
+        print(f"  {ds:10s} {scenario:16s} {tool.name:8s} {measured[0]:8.2f} s {measured[1]:8.0f} MiB"
+              f" {measured[2]:8.2f} s CPU",
               flush=True)
 
     for ds in args.datasets.split(","):
@@ -302,6 +321,8 @@ def main():
             t.stop()
     print("\nminimum seconds over %d rounds (peak MiB in brackets); ratio = vardlok / faster of "
           "restic and borg; wire = vardlok / vl-local" % args.rounds)
+    print("CPU rows: minimum CPU seconds (user + system) of the same runs, which a busy machine"
+          " disturbs less than the elapsed time (for vardlok the client's alone, not the server's)")
     header = (f"{'dataset':10s} {'scenario':14s} " + " ".join(f"{t.name:>16s}" for t in tools) +
               "   ratio    wire")
     print(header)
@@ -315,15 +336,24 @@ def main():
                 if not runs:
                     cells.append(f"{'-':>16s}")
                     continue
-                secs = min(s for s, _ in runs)
-                rss = max(m for _, m in runs)
+                secs = min(r[0] for r in runs)
+                rss = max(r[1] for r in runs)
                 best[t.name] = secs
                 cells.append(f"{secs:8.2f} [{rss:5.0f}]")
-            mine = best.get("vardlok", best.get("vl-local", 0))
-            others = [v for k, v in best.items() if k in ("restic", "borg")]
-            ratio = mine / min(others) if others and min(others) > 0 else 0
-            wire = best["vardlok"] / best["vl-local"] if "vardlok" in best and best.get("vl-local") else 0
-            print(f"{ds:10s} {scenario:14s} " + " ".join(cells) + f"   {ratio:5.2f}   {wire:5.2f}")
+            def ratios(figures):
+                mine = figures.get("vardlok", figures.get("vl-local", 0))
+                others = [v for k, v in figures.items() if k in ("restic", "borg")]
+                ratio = mine / min(others) if others and min(others) > 0 else 0
+                wire = (figures["vardlok"] / figures["vl-local"]
+                        if "vardlok" in figures and figures.get("vl-local") else 0)
+                return f"   {ratio:5.2f}   {wire:5.2f}"
+
+            print(f"{ds:10s} {scenario:14s} " + " ".join(cells) + ratios(best))
+            cpu = {t.name: min(r[2] for r in results[(ds, scenario, t.name)])
+                   for t in tools if (ds, scenario, t.name) in results}
+            print(f"{'':10s} {'  CPU':14s} " + " ".join(
+                f"{cpu[t.name]:16.2f}" if t.name in cpu else f"{'-':>16s}" for t in tools)
+                + ratios(cpu))
     if args.json:
         with open(args.json, "w") as out:
             json.dump({"|".join(k): v for k, v in results.items()}, out, indent=1)

@@ -51,7 +51,8 @@ class ByteBuffer {
 
   // Wipes and releases the contents; resets the read position.
   void clear();
-  // Grows (new bytes are zero) or shrinks (dropped bytes are wiped).
+  // Grows (new bytes are zero) or shrinks (dropped bytes are wiped). Bytes
+  // past the size are kept zero; nothing may write there through data().
   void resize(size_t length);
   // Makes room for `capacity` bytes without changing the contents.
   void reserve(size_t capacity);

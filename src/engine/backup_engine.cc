@@ -11,6 +11,7 @@
 #include "crypto/sha256.h"
 #include "engine/folder_scan.h"
 #include "engine/section_stream.h"
+#include "engine/zero_bytes.h"
 #include "model/list_payload.h"
 #include "model/utf16.h"
 #include "platform/clock.h"
@@ -32,24 +33,6 @@ EntryMetadata metadataOf(const WalkEntry& entry) {
 }
 
 ListHash listHash(const ByteBuffer& digest) { return *ListHash::from(digest.span()); }
-
-bool allZero(std::span<const uint8_t> bytes) {
-  // Block by block: data is told from zeros within its first block.
-  constexpr size_t kBlock = 4096;
-  for (size_t at = 0; at < bytes.size(); at += kBlock) {
-    const size_t length = std::min(kBlock, bytes.size() - at);
-    uint64_t any = 0;
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-      uint64_t word;
-      std::memcpy(&word, bytes.data() + at + i, 8);
-      any |= word;
-    }
-    for (; i < length; ++i) any |= bytes[at + i];
-    if (any != 0) return false;
-  }
-  return true;
-}
 
 // SHA-256 of a section. Whole sections of zeros (disk images and
 // preallocated files hold many) all have one hash, worked out once.

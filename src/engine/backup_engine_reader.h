@@ -1,10 +1,12 @@
-// How the backup engine reads a file: a hashing pass over the whole content,
-// then, for a new file, a section pass that cuts it into sections.
+// How the backup engine reads a file of at most the hold limit: a hashing
+// pass over the whole content that keeps the bytes, cut into sections, so
+// that a new file is not read again. (A larger file is read once by a
+// SectionStream, which cuts and hashes at the same time.)
 //
 // Only regular files are opened, and opening never waits: an entry replaced
-// by a FIFO or a device after it was listed is refused, not read. A file of
-// at most kHoldLimit bytes keeps its bytes from the hashing pass, cut into
-// sections, so it is read once; larger files are read twice.
+// by a FIFO or a device after it was listed is refused, not read. A file
+// that grows past the hold limit while it is hashed keeps nothing and is
+// read a second time, by the section pass (SectionCutter).
 //
 // When a file is read twice, the section pass hashes the bytes as they are
 // cut. Its hash is the one a list entry must carry: when the file changed
@@ -30,8 +32,7 @@ inline constexpr uint32_t kSectionSize = 2097152;
 inline constexpr uint32_t kHashPieceSize = 10240;
 // The hashing pass reads this many pieces at a time.
 inline constexpr uint32_t kHashReadPieces = 25;
-// The most the hashing pass keeps in memory; larger files are read again to
-// be cut.
+// The most the hashing pass keeps in memory; larger files are streamed.
 inline constexpr uint64_t kHoldLimit = 64ull << 20;
 
 struct HashedContent {

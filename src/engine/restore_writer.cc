@@ -6,6 +6,7 @@
 #include "core/copy_progress_file.h"
 #include "core/state_files.h"
 #include "engine/restore_writer_paths.h"
+#include "engine/zero_bytes.h"
 #include "model/list_payload.h"
 #include "model/utf16.h"
 #include "platform/clock.h"
@@ -15,6 +16,8 @@ namespace vl {
 namespace {
 
 constexpr uint32_t kCancelPollMilliseconds = 1000;
+// Zero sections shorter than this are written: a small hole saves nothing.
+constexpr size_t kMinHole = 64 * 1024;
 
 // SHA-256 of no bytes: what an empty file must hash to.
 constexpr uint8_t kEmptyDigest[Sha256::kDigestSize] = {
@@ -408,6 +411,8 @@ bool RestoreWriter::beginFile(const FileListEntry& entry, const std::string& pat
   has_current_ = true;
   current_path_ = path;
   file_hash_.reset();
+  file_length_ = 0;
+  ends_in_hole_ = false;
   pending_.clear();
   pending_head_ = 0;
   if (entry.sections.empty()) return finishFile(kEmptyDigest);
@@ -431,9 +436,13 @@ bool RestoreWriter::writeSection(std::span<const uint8_t> plain, const uint8_t* 
     return false;
   }
   if (pollCancel()) return false;
-  if (!file_.write(plain.data(), plain.size())) {
+  // Zeros are passed over rather than written: a disk image restores as
+  // fast as its data, and takes only the room its data needs.
+  ends_in_hole_ = plain.size() >= kMinHole && allZero(plain);
+  if (ends_in_hole_ ? !file_.skip(plain.size()) : !file_.write(plain.data(), plain.size())) {
     return fail(RestoreFault::kWriteError, messageFor(RestoreFault::kWriteError));
   }
+  file_length_ += plain.size();
   const FileListEntry& entry = list_.entry(current_entry_);
   const bool wholeFile = entry.sections.size() == 1 && plainDigest != nullptr;
   if (!wholeFile) file_hash_.update(plain);
@@ -463,6 +472,12 @@ bool RestoreWriter::finishFile(const uint8_t digest[Sha256::kDigestSize]) {
     // block the next restore into the same folder).
     removeCurrentFile();
     return fail(RestoreFault::kHashMismatch, messageFor(RestoreFault::kHashMismatch));
+  }
+  // Zeros passed over at the end are not part of the file until it is made
+  // that long.
+  if (ends_in_hole_ && !file_.setLength(file_length_)) {
+    removeCurrentFile();
+    return fail(RestoreFault::kWriteError, messageFor(RestoreFault::kWriteError));
   }
   // Times go on last: every write before would move the last-write time.
   // Taking write permission away does not.

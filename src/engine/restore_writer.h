@@ -162,7 +162,9 @@ class RestoreWriter {
   }
   // Appends the plain data of the first pending section to the open file.
   // `plainDigest`, when given, is SHA-256 of `plain` computed by the caller;
-  // it spares hashing a file that is this one section. After the last
+  // it spares hashing a file that is this one section. A section of zeros
+  // is not written but passed over, leaving a hole where the file system
+  // keeps them. After the last
   // section the file is closed (with its times when asked) and checked
   // against its content hash. False on a cancel, a write error, a mismatch
   // or a call with nothing pending; fault() tells which.
@@ -261,6 +263,8 @@ class RestoreWriter {
   File file_;
   std::string current_path_;  // of the open file, relative to the restore folder
   Sha256 file_hash_;
+  uint64_t file_length_ = 0;  // bytes of the open file written or passed over
+  bool ends_in_hole_ = false;  // its last section was passed over
   std::vector<PendingSection> pending_;
   size_t pending_head_ = 0;
 

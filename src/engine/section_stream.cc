@@ -5,9 +5,11 @@
 namespace vl {
 namespace {
 
-// Sections read ahead of the caller: enough to keep both cores busy, few
-// enough that a large file costs a few MiB of memory.
-constexpr size_t kSectionsAhead = 2;
+// Sections read ahead of the caller: enough that either thread can run on
+// for a while when the other is not scheduled (on a busy machine a thread
+// that has to wait for the other at every section loses a time slice each
+// time), few enough that a large file costs only some MiB of memory.
+constexpr size_t kSectionsAhead = 8;
 
 }  // namespace
 

@@ -139,6 +139,19 @@ std::optional<size_t> File::read(void* out, size_t length) {
   return done;
 }
 
+bool File::skip(uint64_t length) {
+  if (fd_ < 0 || length > static_cast<uint64_t>(INT64_MAX)) return false;
+  return ::lseek(fd_, static_cast<off_t>(length), SEEK_CUR) >= 0;
+}
+
+bool File::setLength(uint64_t length) {
+  if (fd_ < 0 || length > static_cast<uint64_t>(INT64_MAX)) return false;
+  while (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
 bool File::write(const void* bytes, size_t length) {
   if (fd_ < 0) return false;
   const auto* from = static_cast<const char*>(bytes);

@@ -65,6 +65,12 @@ class File {
   std::optional<size_t> read(void* out, size_t length);
   // Writes all `length` bytes; false on a short write.
   bool write(const void* bytes, size_t length);
+  // Moves the write position `length` bytes on without writing: what is
+  // passed over reads as zeros, and the system may keep no disk space for
+  // it. A file that ends in skipped bytes needs setLength to have them.
+  bool skip(uint64_t length);
+  // Makes the open file `length` bytes long; added bytes read as zeros.
+  bool setLength(uint64_t length);
   // Writes all of `pieces` one after the other, handing the system up to
   // kMaxPiecesPerCall of them in one call; false on a short write.
   bool writePieces(std::span<const std::span<const uint8_t>> pieces);

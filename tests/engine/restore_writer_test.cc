@@ -282,6 +282,23 @@ TEST_F(RestoreWriterTest, EveryFinishedFileIsCheckedAgainstItsContentHash) {
   }
 }
 
+TEST_F(RestoreWriterTest, SectionsOfZerosArePassedOverAndTheFileKeepsEveryByte) {
+  const std::string zeros(128 * 1024, '\0');
+  std::string almost = zeros;
+  almost.back() = 1;
+  const std::string smallZeros(100, '\0');
+  const std::string holeSized(64 * 1024, '\0');
+  HandMadeCopy copy;
+  // Zeros first, between data, and last, where only the length makes them.
+  copy.file(u"\\image", {zeros, "data", zeros, almost, zeros});
+  copy.file(u"\\small", {smallZeros});
+  copy.file(u"\\tail", {"head", holeSized});
+  ASSERT_EQ(restore(copy), EntryResult::kFinished);
+  EXPECT_EQ(readFile(at("image")), zeros + "data" + zeros + almost + zeros);
+  EXPECT_EQ(readFile(at("small")), smallZeros);
+  EXPECT_EQ(readFile(at("tail")), "head" + holeSized);
+}
+
 TEST_F(RestoreWriterTest, AFileThatFailsItsCheckIsRemovedNotLeftLookingFinished) {
   // One file among several is listed with a wrong hash; it is read-only and
   // has stored times, which it must not get.

@@ -12,7 +12,7 @@ SectionSealer::SectionSealer(vl::CopyStore* store, std::span<const uint8_t> loca
       key_(encryptionKey),
       compress_(compress),
       pool_(pool),
-      capacity_(2 * (workers == 0 ? 1 : workers)) {
+      capacity_(4 * (workers == 0 ? 1 : workers)) {
   for (unsigned i = 0; i < (workers == 0 ? 1 : workers); ++i) workers_.emplace_back([this] { work(); });
 }
 
