@@ -5,14 +5,25 @@
 // chunk, admitted, so the bytes reach the request handling behind it.
 // Bit 1: that start asks for transport encryption. Bit 2: wrap the rest as
 // a request with a correct MAC and the next sequence number, of the type
-// that bits 4 to 7 pick, so the checks behind the MAC are reached too. The
-// second byte sets the size of the pieces the bytes arrive in. Accounts live
-// in an in-memory store, fresh for every input.
+// that bits 4 to 7 pick, so the checks behind the MAC are reached too.
+// Bit 3 (with bit 2): the rest is a series of requests instead, each a u8
+// that picks its type, a u16 length and that many bytes of fields, so that
+// uploads, completed copies, list, section and archive requests meet the
+// copies earlier requests stored. The second byte sets the size of the
+// pieces the bytes arrive in. Accounts live in an in-memory store; copies
+// and records in a real backup store in a fresh temporary folder, both new
+// for every input. Every answer must open under the client's keys.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <ftw.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <map>
+#include <memory>
 #include <set>
+#include <string>
 
 #include "crypto/random_pool.h"
 #include "crypto/rsa_key.h"
@@ -23,6 +34,8 @@
 #include "server/protocol/connection_handler.h"
 #include "server/protocol/setup_limiter.h"
 #include "server/protocol/setup_request.h"
+#include "server/storage/packed_backup_store.h"
+#include "server/storage/sqlite_copy_catalog.h"
 #include "tests/crypto/rsa_test_keys.h"
 
 namespace {
@@ -68,9 +81,15 @@ class MemoryAccounts final : public AccountStore {
   }
   bool usage(uint32_t account, AccountUsage* usage) override {
     *usage = AccountUsage{};
+    usage->reservedBytes = uint64_t{1} << 30;
     return keys_.count(account) != 0;
   }
   std::vector<AccountSummary> listAccounts() override { return {}; }
+  bool protectDays(uint32_t account, uint32_t* days) override {
+    *days = account % 2;
+    return keys_.count(account) != 0;
+  }
+  bool setProtectDays(uint32_t, uint32_t) override { return false; }
 
  private:
   std::map<uint32_t, ByteBuffer> keys_;
@@ -101,6 +120,43 @@ bool feed(ConnectionHandler& handler, std::span<const uint8_t> bytes, size_t pie
   return true;
 }
 
+// A folder that goes with everything in it when the object does.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    char shm[] = "/dev/shm/vl_fuzz_XXXXXX";
+    char tmp[] = "/tmp/vl_fuzz_XXXXXX";
+    const char* made = ::mkdtemp(shm);
+    if (made == nullptr) made = ::mkdtemp(tmp);
+    check(made != nullptr);
+    path_ = made;
+  }
+  ~ScratchFolder() {
+    ::nftw(
+        path_.c_str(),
+        [](const char* name, const struct stat*, int, struct FTW*) { return ::remove(name); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// An answer the handler sends must be a chunk of the answer type that
+// opens under the client's keys and echoes the request's number.
+void checkAnswer(const HandlerStep& step, ChunkType request, bool encrypt,
+                 const ExchangeKeys& keys, const ChunkSequence& sequence) {
+  if (step.action != HandlerAction::kSend) return;
+  const ChunkType answerType = *chunkTypeFromWire(wireChunkType(request) + 1);
+  OpenedChunk opened;
+  check(openAnswer(step.answer, answerType, encrypt, keys, sequence, &opened) ==
+        OpenStatus::kOpened);
+  uint16_t result = 0;
+  StrictReader fields = opened.fields();
+  check(fields.readU16(&result));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -126,6 +182,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   context.pool = &keys().pool;
   context.limiter = &limiter;
   context.now = [] { return 1700000000u; };
+  context.settings.expire = (steer & 16) != 0;
+  std::unique_ptr<ScratchFolder> scratch;
+  std::unique_ptr<SqliteCopyCatalog> catalog;
+  std::unique_ptr<PackedBackupStore> backups;
+  if (steer & 1) {
+    scratch = std::make_unique<ScratchFolder>();
+    catalog = SqliteCopyCatalog::open(scratch->path() + "/copies.db");
+    check(catalog != nullptr);
+    backups = std::make_unique<PackedBackupStore>(scratch->path() + "/backups", catalog.get(),
+                                                  nullptr);
+    context.backups = backups.get();
+  }
   ConnectionHandler handler(context, "192.0.2.1", "fuzz");
   HandlerStep last;
 
@@ -148,12 +216,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               &built.dhExponent)
               .outcome == StartupOutcome::kAdmitted);
   }
-  if (steer & 4) {
-    const ChunkType type = kRequests[(steer >> 4) % std::size(kRequests)];
-    ByteBuffer plaintext = startRequestPlaintext(sequence, static_cast<uint32_t>(rest.size()));
-    plaintext.appendBytes(rest);
+  // Sends `fields` as a genuine request of `type`; false once closed.
+  const auto request = [&](ChunkType type, std::span<const uint8_t> fields) {
+    ByteBuffer plaintext = startRequestPlaintext(sequence, static_cast<uint32_t>(fields.size()));
+    plaintext.appendBytes(fields);
     const ByteBuffer chunk = buildChunk(type, std::move(plaintext), encrypt, clientKeys);
-    feed(handler, chunk.span(), piece, &last);
+    last = HandlerStep{};  // a type that carries no MAC builds no chunk at all
+    const bool open = feed(handler, chunk.span(), piece, &last);
+    if (steer & 1) checkAnswer(last, type, encrypt, clientKeys, sequence);
+    return open;
+  };
+  if ((steer & 12) == 12) {
+    StrictReader series(rest);
+    uint8_t pick = 0;
+    uint16_t length = 0;
+    std::span<const uint8_t> fields;
+    while (series.readU8(&pick) && series.readU16(&length) &&
+           series.readBytes(std::min<size_t>(length, series.remaining()), &fields)) {
+      if (!request(kRequests[pick % std::size(kRequests)], fields)) break;
+    }
+  } else if (steer & 4) {
+    request(kRequests[(steer >> 4) % std::size(kRequests)], rest);
   } else {
     feed(handler, rest, piece, &last);
   }

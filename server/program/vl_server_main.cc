@@ -6,8 +6,10 @@
 //                 [--opening-seconds N] [--connections-per-address N]
 //                 [--expire] [--protect-days N]
 //   vl_server accounts --data DIR [--protect ACCOUNT --days N]
+//   vl_server check --data DIR
 //
-// Exit codes: 0 done, 1 failed, 2 wrong command line.
+// Exit codes: 0 done (check: healthy), 1 failed (check: damaged), 2 wrong
+// command line.
 #include <signal.h>
 
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include "platform/os_random.h"
 #include "server/accounts/sqlite_account_store.h"
 #include "server/identity/server_identity.h"
+#include "server/program/data_check.h"
 #include "server/program/server_log.h"
 #include "server/program/tcp_server.h"
 #include "server/protocol/setup_limiter.h"
@@ -37,8 +40,6 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-// Under the data folder: one pack store per account, named by its number.
-constexpr const char* kBackupFolder = "backups";
 
 const char kUsage[] =
     "usage: vl_server init --data DIR [--key-file FULLFORM] [--key-number N]\n"
@@ -47,6 +48,7 @@ const char kUsage[] =
     "                     [--opening-seconds N] [--connections-per-address N]\n"
     "                     [--expire] [--protect-days N]\n"
     "       vl_server accounts --data DIR [--protect ACCOUNT --days N]\n"
+    "       vl_server check --data DIR\n"
     "run limits, in seconds or connections (default):\n"
     "  --idle-seconds             nothing arrives on a connection (120)\n"
     "  --max-connections          connections served at once (64)\n"
@@ -282,6 +284,17 @@ int accountsCommand(const Options& options) {
   return 0;
 }
 
+// Exit 0 when the data folder is whole, 1 with a line for each fault.
+int checkCommand(const Options& options) {
+  const DataCheck check = checkServerData(options.at("--data"));
+  for (const std::string& problem : check.problems) std::printf("%s\n", problem.c_str());
+  std::printf("%u accounts, %u copies, %llu sections, %llu unnamed records: %s\n", check.accounts,
+              check.copies, static_cast<unsigned long long>(check.sections),
+              static_cast<unsigned long long>(check.unnamedRecords),
+              check.healthy() ? "healthy" : "DAMAGED");
+  return check.healthy() ? 0 : kExitFailed;
+}
+
 }  // namespace
 }  // namespace vl
 
@@ -302,6 +315,9 @@ int main(int argc, char** argv) {
   } else if (command == "accounts") {
     options = parseOptions(argc, argv, {"--data", "--protect", "--days"});
     if (options) return accountsCommand(*options);
+  } else if (command == "check") {
+    options = parseOptions(argc, argv, {"--data"});
+    if (options) return checkCommand(*options);
   }
   std::fprintf(stderr, "%s", kUsage);
   return kExitUsage;

@@ -263,8 +263,14 @@ std::string PackedBackupStore::accountFolder(uint32_t account) const {
 }
 
 std::shared_ptr<AccountBackups> PackedBackupStore::account(uint32_t number) {
-  std::lock_guard lock(table_->mutex);
-  if (std::shared_ptr<AccountBackups> open = table_->open[number].lock()) return open;
+  std::unique_lock lock(table_.mutex);
+  for (auto found = table_.open.find(number); found != table_.open.end();
+       found = table_.open.find(number)) {
+    if (std::shared_ptr<AccountBackups> open = found->second.lock()) return open;
+    // Its last connection let go and its deleter waits for the mutex: the
+    // store's lock is free once the entry is gone.
+    table_.closed.wait(lock);
+  }
   if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) return nullptr;
   StoreOpenError error = StoreOpenError::kNone;
   std::optional<CopyStore> store = CopyStore::open(accountFolder(number), &error);
@@ -276,15 +282,20 @@ std::shared_ptr<AccountBackups> PackedBackupStore::account(uint32_t number) {
     return nullptr;
   }
   // Destroyed under the table's mutex, so that the store's lock is let go
-  // before anyone can open it again.
-  std::shared_ptr<Table> table = table_;
+  // before anyone can open it again. The deleter holds the table by plain
+  // pointer: the entry it would otherwise keep alive is its own.
+  Table* table = &table_;
   std::shared_ptr<AccountBackups> opened(
       new PackedAccount(number, std::move(*store), catalog_, log_),
-      [table](AccountBackups* account) {
-        std::lock_guard lock(table->mutex);
-        delete account;
+      [table, number](AccountBackups* account) {
+        {
+          std::lock_guard lock(table->mutex);
+          delete account;
+          table->open.erase(number);
+        }
+        table->closed.notify_all();
       });
-  table_->open[number] = opened;
+  table_.open[number] = opened;
   return opened;
 }
 

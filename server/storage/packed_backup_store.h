@@ -8,6 +8,7 @@
 // commits are serialised by the account's own mutex; reads run alongside.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,13 +36,16 @@ class PackedBackupStore final : public BackupStore {
   std::string folder_;
   SqliteCopyCatalog* catalog_;
   ServerLog* log_;
-  // Shared by the open accounts' deleters: an account object is destroyed
-  // under it, so a store is never reopened while its lock is still held.
+  // The open accounts. An account object is destroyed under the mutex (its
+  // deleter takes it) and its entry goes with it; an entry whose object is
+  // on its way out is waited for, so a store is never reopened while its
+  // lock is still held.
   struct Table {
     std::mutex mutex;
+    std::condition_variable closed;
     std::unordered_map<uint32_t, std::weak_ptr<AccountBackups>> open;
   };
-  std::shared_ptr<Table> table_ = std::make_shared<Table>();
+  Table table_;
 };
 
 }  // namespace vl

@@ -297,4 +297,48 @@ CatalogDelete SqliteCopyCatalog::deleteCopies(uint32_t account,
   return CatalogDelete::kDeleted;
 }
 
+std::optional<std::vector<uint32_t>> SqliteCopyCatalog::catalogued() {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT account FROM stored_copies UNION SELECT account FROM "
+                        "stored_sections UNION SELECT account FROM account_bytes ORDER BY 1");
+  std::vector<uint32_t> accounts;
+  int step;
+  while ((step = select.step()) == SQLITE_ROW) {
+    accounts.push_back(static_cast<uint32_t>(select.integer(0)));
+  }
+  if (step != SQLITE_DONE) return std::nullopt;
+  return accounts;
+}
+
+std::optional<std::vector<SectionRow>> SqliteCopyCatalog::sectionRows(uint32_t account) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT number, bytes, uses FROM stored_sections WHERE account = ? "
+                        "ORDER BY number");
+  select.bind(1, account);
+  std::vector<SectionRow> rows;
+  int step;
+  while ((step = select.step()) == SQLITE_ROW) {
+    rows.push_back(SectionRow{static_cast<uint32_t>(select.integer(0)),
+                              static_cast<uint32_t>(select.integer(1)),
+                              static_cast<uint32_t>(select.integer(2))});
+  }
+  if (step != SQLITE_DONE) return std::nullopt;
+  return rows;
+}
+
+bool SqliteCopyCatalog::usedSets(
+    uint32_t account,
+    const std::function<void(uint32_t copy, std::span<const uint8_t> used)>& visit) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT copy, used_sections FROM stored_copies WHERE account = ? "
+                        "ORDER BY copy");
+  select.bind(1, account);
+  int step;
+  while ((step = select.step()) == SQLITE_ROW) {
+    const ByteBuffer used = select.blob(1);
+    visit(static_cast<uint32_t>(select.integer(0)), used.span());
+  }
+  return step == SQLITE_DONE;
+}
+
 }  // namespace vl

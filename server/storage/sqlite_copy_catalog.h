@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,6 +64,13 @@ struct Release {
 
 enum class CatalogDelete { kDeleted, kNotStored, kFailed };
 
+// One section row, for the data check.
+struct SectionRow {
+  uint32_t number = 0;
+  uint32_t bytes = 0;
+  uint32_t uses = 0;
+};
+
 class SqliteCopyCatalog {
  public:
   // Opens its own connection to the account database at `path`; null when
@@ -103,6 +111,13 @@ class SqliteCopyCatalog {
   // kNotStored when one of them is not a stored copy of the account.
   CatalogDelete deleteCopies(uint32_t account, const std::vector<uint32_t>& copies,
                              Release* release);
+
+  // For the data check: the accounts with any copy, section or figures,
+  // ascending; their section rows; each stored copy's set of used sections.
+  std::optional<std::vector<uint32_t>> catalogued();
+  std::optional<std::vector<SectionRow>> sectionRows(uint32_t account);
+  bool usedSets(uint32_t account,
+                const std::function<void(uint32_t copy, std::span<const uint8_t> used)>& visit);
 
  private:
   explicit SqliteCopyCatalog(sqlite3* db) : db_(db) {}

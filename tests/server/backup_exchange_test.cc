@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "server/backup_wire.h"
+#include "server/store/copy_store.h"
 
 namespace vl {
 namespace {
@@ -196,6 +197,7 @@ TEST_F(BackupExchangeTest, TheReservedSpaceIsHeldAndASectionSentAgainReplacesIts
   EXPECT_EQ(soFar, record * 2);
   ASSERT_EQ(upload(*backup, 3, sectionRecord(3), &soFar), 0);
   EXPECT_EQ(upload(*backup, 4, sectionRecord(4)), 3) << "one byte over is over";
+  EXPECT_EQ(upload(*backup, 3, sectionRecord(3)), 0) << "a resend at the limit still fits";
   EXPECT_EQ(fetch(*backup, 4), 1);
   EXPECT_EQ(usage().usedBytes, record * 3);
 }
@@ -271,13 +273,49 @@ TEST_F(BackupExchangeTest, EveryFaultOfACompletedCopyGetsResultTwoAndStoresNothi
   EXPECT_EQ(usage().copies, 1u);
 }
 
+// The catalogue says what was uploaded; the record itself must be there
+// too, or a copy naming it could never be restored.
+TEST_F(BackupExchangeTest, ACopyNamingASectionWhoseRecordIsLostIsRefused) {
+  {
+    auto backup = owner();
+    ASSERT_EQ(upload(*backup, 1, sectionRecord(1)), 0);
+    ASSERT_EQ(upload(*backup, 2, sectionRecord(2)), 0);
+  }
+  world.backups.reset();  // lets go of the store's writer lock
+  {
+    std::optional<CopyStore> store =
+        CopyStore::open(world.dir.file("backups/" + std::to_string(account)));
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->dropSection(2) && store->syncSections());
+  }
+  world.restart();
+  auto backup = owner();
+  CopyParts parts;
+  parts.used = sectionSet({1, 2});
+  EXPECT_EQ(commit(*backup, parts), 2);
+  EXPECT_TRUE(world.log.mentions("names section 2, which the server does not hold"));
+  EXPECT_EQ(usage().copies, 0u);
+}
+
 // B naming a section late in its list, after others already gained a user,
 // rolls the whole commit back: the copy is absent and the earlier sections
-// are not left counted as used.
+// are not left counted as used. Section 99 is a record in the pack that the
+// catalogue never named (an upload cut off before its row was written), so
+// the refusal comes from inside the commit's transaction.
 TEST_F(BackupExchangeTest, ARefusedCommitLeavesNoTraceSoTheCopyIsWholeOrAbsent) {
+  {
+    auto first = owner();
+    storeCopy(*first, {1, 2});
+    ASSERT_EQ(upload(*first, 3, sectionRecord(3)), 0);
+  }
+  world.backups.reset();
+  {
+    std::optional<CopyStore> store =
+        CopyStore::open(world.dir.file("backups/" + std::to_string(account)));
+    ASSERT_TRUE(store && store->putSection(99, sectionRecord(99)));
+  }
+  world.restart();
   auto backup = owner();
-  storeCopy(*backup, {1, 2});
-  ASSERT_EQ(upload(*backup, 3, sectionRecord(3)), 0);
   CopyParts broken;
   broken.used = sectionSet({3, 1, 99});
   ASSERT_EQ(commit(*backup, broken), 2);

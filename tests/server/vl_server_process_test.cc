@@ -14,10 +14,12 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/server_key.h"
 #include "server/identity/server_identity.h"
+#include "server/backup_wire.h"
 #include "server/server_test_util.h"
 #include "support/child_output.h"
 
@@ -103,6 +105,63 @@ double secondsUntilClosed(int fd, double limit) {
   return -1;
 }
 
+// The port a started server reports it listens on; 0 when it reports none.
+uint16_t listeningPort(const Child& server, const std::string& errors) {
+  const std::string line = test::readChildOutput(server.out, 30, "\n");
+  EXPECT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
+  if (line.rfind("listening on 127.0.0.1:", 0) != 0) return 0;
+  return static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+}
+
+// Initialises a data folder with the development key.
+void initData(const std::string& data, const std::string& errors) {
+  int code = -1;
+  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, errors, &code);
+  ASSERT_EQ(code, 0) << test::readFile(errors);
+}
+
+// The development server key's public modulus, as clients have it.
+std::string devServerModulus() {
+  const std::string full(VL_DEV_SERVER_KEY);
+  return test::readFile(full.substr(0, full.size() - 4) + "pub");
+}
+
+// Sets up an account over TCP from raw bytes, encapsulated under the
+// server's key; its number, 0 on a failure.
+uint32_t setupOverTcp(uint16_t port, const std::string& modulus) {
+  test::FixedKeys& keys = test::fixedKeys();
+  RsaKey serverPublic;
+  if (!serverPublic.load(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(modulus.data()),
+                                                  modulus.size()),
+                         false, RsaKey::kBits, RsaKeyKind::kEncryption, &keys.pool)) {
+    return 0;
+  }
+  test::SetupParts parts;
+  parts.signingKey = keys.signing.exportPublic();
+  ByteBuffer secret;
+  ExchangeKeys macKeys(&keys.pool);
+  if (!serverPublic.encapsulate(&keys.pool, &secret, &parts.encapsulated) ||
+      !macKeys.derive(secret.span())) {
+    return 0;
+  }
+  const int setupFd = test::connectLoopback(port);
+  if (setupFd < 0) return 0;
+  const ByteBuffer request = parts.chunk();
+  const bool sent = ::send(setupFd, request.data(), request.size(), 0) ==
+                    static_cast<ssize_t>(request.size());
+  const ByteBuffer answer = sent ? readChunk(setupFd, 30) : ByteBuffer();
+  ::close(setupFd);
+  ByteBuffer plaintext;
+  if (verifyAndOpen(answer, ChunkType::kAccountSetupResponse, false, macKeys, &plaintext) !=
+      OpenStatus::kOpened) {
+    return 0;
+  }
+  StrictReader reader(plaintext.span());
+  uint16_t result = 0xFFFF;
+  uint32_t account = 0;
+  return reader.readU16(&result) && result == 0 && reader.readU32(&account) ? account : 0;
+}
+
 TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   test::TempDir dir;
   const std::string data = dir.file("data");
@@ -117,8 +176,7 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   EXPECT_EQ(record.size(), 266u);
   ServerKey builtIn;
   ASSERT_TRUE(loadServerKey(&builtIn));
-  const std::string devModulus = test::readFile(std::string(VL_DEV_SERVER_KEY).substr(
-                                     0, std::string(VL_DEV_SERVER_KEY).size() - 4) + "pub");
+  const std::string devModulus = devServerModulus();
   if (std::string(builtIn.modulus.span().begin(), builtIn.modulus.span().end()) == devModulus) {
     const ByteBuffer embedded = builtInServerKeyRecord();
     EXPECT_EQ(record, std::string(embedded.span().begin(), embedded.span().end()));
@@ -136,40 +194,11 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--idle-seconds", "1",
                         "--opening-seconds", "20", "--connections-per-address", "4"},
                        errors);
-  const std::string line = test::readChildOutput(server.out, 30, "\n");
-  ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
-  const uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+  const uint16_t port = listeningPort(server, errors);
+  ASSERT_NE(port, 0);
 
   // An account set up from raw bytes, encapsulated under the server's key.
-  test::FixedKeys& keys = test::fixedKeys();
-  RsaKey serverPublic;
-  ASSERT_TRUE(serverPublic.load(std::span<const uint8_t>(
-                                    reinterpret_cast<const uint8_t*>(devModulus.data()),
-                                    devModulus.size()),
-                                false, RsaKey::kBits, RsaKeyKind::kEncryption, &keys.pool));
-  test::SetupParts parts;
-  parts.signingKey = keys.signing.exportPublic();
-  ByteBuffer secret;
-  ASSERT_TRUE(serverPublic.encapsulate(&keys.pool, &secret, &parts.encapsulated));
-  ExchangeKeys macKeys(&keys.pool);
-  ASSERT_TRUE(macKeys.derive(secret.span()));
-  const int setupFd = test::connectLoopback(port);
-  ASSERT_GE(setupFd, 0);
-  const ByteBuffer request = parts.chunk();
-  ASSERT_EQ(::send(setupFd, request.data(), request.size(), 0),
-            static_cast<ssize_t>(request.size()));
-  const ByteBuffer answer = readChunk(setupFd, 30);
-  ::close(setupFd);
-  ByteBuffer plaintext;
-  ASSERT_EQ(verifyAndOpen(answer, ChunkType::kAccountSetupResponse, false, macKeys,
-                          &plaintext),
-            OpenStatus::kOpened);
-  StrictReader reader(plaintext.span());
-  uint16_t result = 0xFFFF;
-  uint32_t account = 0;
-  ASSERT_TRUE(reader.readU16(&result) && reader.readU32(&account));
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(account, 1u);
+  EXPECT_EQ(setupOverTcp(port, devModulus), 1u);
 
   // Silent connections, and one that announces a chunk and stops, are
   // closed after the idle limit.
@@ -206,6 +235,175 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   EXPECT_EQ(code, 0);
   EXPECT_NE(listing.find("Anna Berg, Berg & Son, anna@example.org"), std::string::npos)
       << listing;
+}
+
+// The check and the account switch as an operator runs them: the exit
+// status tells a healthy folder from a damaged one.
+TEST(VlServerProcessTest, CheckTellsHealthyFromDamagedAndAccountsSetsTheProtection) {
+  test::ServerWorld world;  // its folder has the data folder's layout
+  const uint32_t account = world.createAccount();
+  {
+    auto session = test::open(world, account, "home-pc");
+    ASSERT_EQ(test::upload(*session, 1, test::sectionRecord(1)), 0);
+    test::CopyParts parts;
+    parts.used = test::sectionSet({1});
+    ASSERT_EQ(test::commit(*session, parts), 0);
+  }
+  const std::string data = world.dir.path();
+  const std::string errors = world.dir.file("stderr.txt");
+  int code = -1;
+  std::string out = runToEnd({"check", "--data", data}, errors, &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_NE(out.find("1 accounts, 1 copies, 1 sections, 0 unnamed records: healthy"),
+            std::string::npos)
+      << out;
+  ASSERT_EQ(::unlink((data + "/backups/" + std::to_string(account) + "/copies/1.rec").c_str()), 0);
+  out = runToEnd({"check", "--data", data}, errors, &code);
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(out.find("copy 1: its list record is missing"), std::string::npos) << out;
+  EXPECT_NE(out.find("DAMAGED"), std::string::npos) << out;
+  runToEnd({"check", "--data", world.dir.file("nothing")}, errors, &code);
+  EXPECT_EQ(code, 1);
+
+  out = runToEnd({"accounts", "--data", data, "--protect", std::to_string(account), "--days", "9"},
+                 errors, &code);
+  EXPECT_EQ(code, 0) << out;
+  uint32_t days = 0;
+  ASSERT_TRUE(world.store->protectDays(account, &days));
+  EXPECT_EQ(days, 9u);
+  EXPECT_NE(runToEnd({"accounts", "--data", data}, errors, &code).find("    9 d"),
+            std::string::npos);
+  runToEnd({"accounts", "--data", data, "--protect", "99", "--days", "1"}, errors, &code);
+  EXPECT_EQ(code, 1) << "no such account";
+  runToEnd({"accounts", "--data", data, "--protect", "1"}, errors, &code);
+  EXPECT_EQ(code, 2);
+  runToEnd({"run", "--data", data, "--expire", "--protect-days", "x"}, errors, &code);
+  EXPECT_EQ(code, 2);
+
+  initData(data, errors);
+  Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--expire",
+                        "--protect-days", "3"},
+                       errors);
+  ASSERT_NE(listeningPort(server, errors), 0);
+  ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
+  EXPECT_EQ(waitExit(server.pid, 10), 0);
+  ::close(server.out);
+  EXPECT_NE(test::readFile(errors).find("archived copies expire, copies protected for 3 days"),
+            std::string::npos)
+      << test::readFile(errors);
+}
+
+// One exchange of a client over TCP: its start, then requests and answers.
+struct TcpExchange {
+  explicit TcpExchange(test::ServerWorld& world) : client(world) {}
+  ~TcpExchange() {
+    if (fd >= 0) ::close(fd);
+  }
+  bool start(uint16_t port, uint32_t account, std::string_view id) {
+    fd = test::connectLoopback(port);
+    const ByteBuffer chunk = client.start(account, id, true);
+    if (fd < 0 || !sendAll(chunk)) return false;
+    return client.readStartup(readChunk(fd, 30)).outcome == StartupOutcome::kAdmitted;
+  }
+  // The result of the answer to a request of `type`; 0xFFFF when none came.
+  uint16_t ask(ChunkType type, const ByteBuffer& fields, OpenedChunk* answer = nullptr) {
+    if (!sendAll(client.request(type, fields))) return 0xFFFF;
+    OpenedChunk opened;
+    const ChunkType answerType = *chunkTypeFromWire(wireChunkType(type) + 1);
+    if (openAnswer(readChunk(fd, 60), answerType, true, client.keys, client.sequence, &opened) !=
+        OpenStatus::kOpened) {
+      return 0xFFFF;
+    }
+    uint16_t result = 0xFFFF;
+    StrictReader reader = opened.fields();
+    if (!reader.readU16(&result)) return 0xFFFF;
+    if (answer) *answer = std::move(opened);
+    return result;
+  }
+  bool sendAll(const ByteBuffer& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  test::ClientExchange client;
+  int fd = -1;
+};
+
+uint64_t peakResidentKib(pid_t pid) {
+  const std::string status = test::readFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::stoull(status.substr(at + 6));
+}
+
+// A backup of 2 MiB sections and a restore of the same account at once,
+// over TCP with transport encryption: the server holds a record or two per
+// connection, never the copy.
+TEST(VlServerProcessTest, ABackupAndARestoreAtOnceStayWellUnderTwoHundredMebibytes) {
+  test::TempDir dir;
+  const std::string data = dir.file("data");
+  const std::string errors = dir.file("stderr.txt");
+  initData(data, errors);
+  Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0"}, errors);
+  const uint16_t port = listeningPort(server, errors);
+  ASSERT_NE(port, 0);
+  const std::string modulus = devServerModulus();
+  const uint32_t account = setupOverTcp(port, modulus);
+  ASSERT_NE(account, 0u);
+  test::ServerWorld world;  // the client's keys, with the development server key
+  world.serverPublic.modulus = ByteBuffer(std::string_view(modulus));
+
+  constexpr uint32_t kSections = 24;
+  constexpr uint32_t kBody = 2 * 1024 * 1024;
+  auto backup = [&](uint32_t first, uint8_t list, const char* id) {
+    TcpExchange exchange(world);
+    if (!exchange.start(port, account, id)) return false;
+    std::vector<uint32_t> used;
+    for (uint32_t number = first; number < first + kSections; ++number) {
+      const ByteBuffer record = test::sectionRecord(static_cast<uint8_t>(number), kBody);
+      if (exchange.ask(ChunkType::kFileData, test::uploadFields(number, record)) != 0) return false;
+      used.push_back(number);
+    }
+    test::CopyParts parts;
+    parts.list = test::listRecord(list);
+    parts.used = test::sectionSet(used);
+    return exchange.ask(ChunkType::kFileList, parts.fields()) == 0;
+  };
+  ASSERT_TRUE(backup(1, 1, "home-pc"));
+
+  bool restored = true;
+  std::thread restore([&] {
+    TcpExchange exchange(world);
+    restored = exchange.start(port, account, "");
+    ByteBuffer request;
+    request.appendU32(0);
+    request.appendU8(0);
+    restored = restored && exchange.ask(ChunkType::kFileListRequest, request) == 0;
+    for (uint32_t number = 1; restored && number <= kSections; ++number) {
+      ByteBuffer fields;
+      fields.appendU32(number);
+      OpenedChunk answer;
+      restored = exchange.ask(ChunkType::kFileDataRequest, fields, &answer) == 0 &&
+                 answer.plaintext.size() > kBody;
+    }
+  });
+  const bool backedUp = backup(kSections + 1, 2, "home-pc");
+  restore.join();
+  EXPECT_TRUE(backedUp);
+  EXPECT_TRUE(restored);
+  const uint64_t peak = peakResidentKib(server.pid);
+  ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
+  EXPECT_EQ(waitExit(server.pid, 10), 0);
+  ::close(server.out);
+  std::printf("server peak resident: %llu KiB after %u MiB up and %u MiB down\n",
+              static_cast<unsigned long long>(peak), 2 * kSections * 2, kSections * 2);
+  EXPECT_GT(peak, 0u);
+  EXPECT_LT(peak, 200u * 1024) << "KiB";
+  EXPECT_NE(test::readFile(errors).find("copy 2 stored"), std::string::npos);
 }
 
 }  // namespace
