@@ -227,6 +227,9 @@ bool BackupAct::finalStep(ByteBuffer* request, bool* longWait) {
   if (used.empty()) return fail(internalError("3.2"));
   const ByteBuffer orphaned = engine_->orphanedRestartSections();
   if (orphaned.empty()) return fail(internalError("3.3"));
+  // From here the engine holds no restart records any more: the state last
+  // written (which names only stored sections) is what a later run resumes.
+  finalizing_ = true;
   engine_->releaseAfterFinishing();
 
   const CopyStatistics stats = engine_->statistics();
@@ -288,7 +291,7 @@ bool BackupAct::copyStored(ByteBuffer chunk) {
 bool BackupAct::stopEngine() {
   if (!feed_) return true;
   feed_->stop();
-  if (!feed_->started() || !feed_->allStored()) return true;
+  if (finalizing_ || !feed_->started() || !feed_->allStored()) return true;
   return engine_->saveRestart(false);
 }
 

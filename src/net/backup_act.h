@@ -141,6 +141,7 @@ class BackupAct : public SendAction {
   bool first_loss_ = true;
   uint32_t attempts_ = 0;
   bool resumed_ = false;
+  bool finalizing_ = false;
   bool final_phase_ = false;
   bool ended_ = false;
   // The last section sent, kept to be sent again after a reconnect.

@@ -39,6 +39,7 @@
 #include "net/start_chunk.h"
 #include "platform/exclusive_file.h"
 #include "platform/os_random.h"
+#include "client_world.h"
 #include "support/child_output.h"
 #include "support/temp_dir.h"
 #include "vardlok_process.h"
@@ -47,6 +48,7 @@ namespace vl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
 using test::Computer;
 
 #ifdef VL_SERVER_PATH
