@@ -27,10 +27,15 @@ every trial each stored copy of the account is restored through
 usage: bench/fault_trials.py [--kinds client,server,proxy] [--trials N]
                              [--client-trials N] [--server-trials N]
                              [--proxy-trials N] [--slow-proxy-trials N]
+                             [--slow-client-trials N] [--slow-copy-seconds S]
                              [--seed S] [--bindir BUILD] [--work DIR]
 
 --slow-proxy-trials: how many of the proxy trials drop an answer or stall
 (each waits out the 90 s idle limit and the 15 s reconnect pause).
+--slow-client-trials: how many of the client trials hold every answer back
+so that the copy lasts --slow-copy-seconds (default 90), and kill the client
+after the first restart save (which the client writes once a minute), so
+that the next run has a saved state to resume from.
 Prints a table of trials and outcomes; exits 1 on any violation.
 """
 import argparse
@@ -205,6 +210,9 @@ class CountingRelay:
         self.port = self.listener.getsockname()[1]
         self.connections = []
         self.lock = threading.Lock()
+        # Seconds each answer is held back: a copy then lasts past the
+        # client's first restart save (once a minute).
+        self.answer_delay = 0.0
         threading.Thread(target=self.accept, daemon=True).start()
 
     def accept(self):
@@ -235,6 +243,8 @@ class CountingRelay:
                 data = src.recv(262144)
                 if not data:
                     break
+                if key == "answers" and self.answer_delay:
+                    time.sleep(self.answer_delay)
                 dst.sendall(data)
                 i = 0
                 while i < len(data):
@@ -296,11 +306,17 @@ class Computer:
         return done.returncode, (done.stdout + done.stderr).decode(errors="replace")
 
     def create_account(self, address, key_record):
+        """The server lets one address ask for 3 accounts a minute: a refusal
+        is waited out."""
         for words in (("server", address, "--key-record", key_record),
                       ("account", "create", self.recovery, "--name", "Prov Person",
                        "--organisation", "Prov AB", "--email", "prov@example.org"),
                       ("folders", "add", self.data)):
-            code, text = self.run(*words)
+            for _ in range(20):
+                code, text = self.run(*words)
+                if code == 0 or "fler användare" not in text:
+                    break
+                time.sleep(5)
             if code != 0:
                 sys.exit("vardlok %s failed: %s" % (" ".join(words), text))
 
@@ -474,17 +490,28 @@ class Trials:
         server.start()
         relay = CountingRelay(server.port)
         figures = self.probe(server, relay)
+        computer = None
         for trial in range(1, count + 1):
-            name = "client_%d" % trial
-            second = trial % 2 == 0
-            data, _ = self.data_for(name, second)
-            computer = self.new_computer("127.0.0.1:%d" % relay.port, server.key_record(),
-                                         self.args.bindir, data, name)
+            # Odd trials make a new account's first copy, even ones the second
+            # copy of the same account after a change of its data.
+            second = trial % 2 == 0 and computer is not None
             if second:
-                self.first_copy(computer)
-                mutate(data, self.args.seed)
+                mutate(computer.data, self.args.seed)
+            else:
+                if computer is not None:
+                    shutil.rmtree(os.path.dirname(computer.home), ignore_errors=True)
+                name = "client_%d" % trial
+                data, _ = self.data_for(name, True)
+                computer = self.new_computer("127.0.0.1:%d" % relay.port, server.key_record(),
+                                             self.args.bindir, data, name)
+            data = computer.data
             seconds, baseline = figures[1 if second else 0]
             tool = "vardlok" if second else "vl_client"
+            slow = trial > count - self.args.slow_client_trials
+            if slow:
+                # Answers held back so that the copy lasts past the first
+                # restart save; the kill comes after it.
+                relay.answer_delay = self.args.slow_copy_seconds / max(baseline, 1)
             log_offset = server.log_size()
             mark = relay.mark()
             kills, in_flight, states = 0, 0, []
@@ -492,16 +519,23 @@ class Trials:
                 kill_mark = relay.mark()
                 proc = computer.start_backup(tool)
                 delay = self.rng.uniform(0.03, 0.95) * seconds / (k + 1)
+                if slow:
+                    delay = self.rng.uniform(62, 0.95 * self.args.slow_copy_seconds)
                 if wait_until(proc, delay):
                     proc.send_signal(signal.SIGKILL)
                     proc.wait()
                     kills += 1
                     conns = relay.since(kill_mark)
-                    # The one section sent but not answered when it died.
-                    in_flight += sum(1 for c in conns if c["uploads"] > c["answers"])
+                    # The section in flight when it died: sent, and perhaps
+                    # answered, but the answer not yet taken in (the relay
+                    # cannot tell, so every kill during the upload has one).
+                    in_flight += 1 if any(c["uploads"] for c in conns) else 0
                     states.append("%d/%d" % computer.restart_state()[::-1])
                 else:
                     states.append("done")
+                if slow:
+                    relay.answer_delay = 0.0
+                    break
             # Until a run completes; a kill after the server stored the copy
             # leaves it stored, and the next run makes another copy from it.
             runs, code = 0, None
@@ -516,7 +550,7 @@ class Trials:
             again = len(re.findall(r"received again", server.log_since(log_offset)))
             violation = self.settle(computer, code, runs)
             if not violation:
-                violation = self.check_restores(computer, os.path.join(self.work, name))
+                violation = self.check_restores(computer, os.path.join(self.work, "scratch"))
             extra = sent - baseline
             acknowledged_again = max(0, extra - in_flight)
             if not violation and acknowledged_again > 0:
@@ -524,12 +558,11 @@ class Trials:
             code_check, text = server.check()
             if code_check != 0:
                 violation = (violation + "; " if violation else "") + "check: " + text[-200:]
-            what = "%s copy, %d kill(s), restart files/next id %s" % (
-                "2nd" if second else "1st", kills, ",".join(states))
+            what = "%s copy%s, %d kill(s), restart files/next id %s" % (
+                "2nd" if second else "1st", " (slow)" if slow else "", kills, ",".join(states))
             outcome = "sent %d (baseline %d, in flight %d), server: %d again" % (
                 sent, baseline, in_flight, again)
             self.note("client", trial, what, outcome, violation)
-            shutil.rmtree(os.path.join(self.work, name), ignore_errors=True)
         server.stop()
 
     # ------------------------------------------------------------ server kills
@@ -619,13 +652,26 @@ class Trials:
         plan = [kinds[i % len(kinds)] for i in range(max(0, count - slow))]
         plan += ["drop", "stall"] * (slow // 2) + (["drop"] if slow % 2 else [])
         # Byte counts of an undisturbed copy, to place the faults.
-        up_total = sum(os.path.getsize(os.path.join(dp, f))
-                       for dp, _, fs in os.walk(self.base) for f in fs)
+        up_total = 9 * sum(os.path.getsize(os.path.join(dp, f))
+                           for dp, _, fs in os.walk(self.base) for f in fs) // 10
         down_total, answers = 3500, 28
+        computer = None
         for trial, kind in enumerate(plan, 1):
             name = "proxy_%d" % trial
-            computer = self.new_computer(direct, server.key_record(), self.args.bindir,
-                                         self.base, name)
+            if trial % 2 == 1:
+                # A new account's first copy of the base data.
+                if computer is not None:
+                    shutil.rmtree(os.path.dirname(computer.home), ignore_errors=True)
+                data, _ = self.data_for(name, True)
+                computer = self.new_computer(direct, server.key_record(), self.args.bindir,
+                                             data, name)
+            else:
+                # The same account's second copy, of data all new.
+                computer.use_server(direct, server.key_record())
+                shutil.rmtree(computer.data)
+                make_dataset(computer.data, self.args.seed + trial)
+            expected = manifest(computer.data)
+            known = len(computer.copies)
             options, what = [], kind
             if kind == "close":
                 n = self.rng.randrange(1, up_total)
@@ -665,16 +711,16 @@ class Trials:
                 violation = "exit %s" % code
             elif code == 113 and not message:
                 violation = "failed without a logged message"
-            stored_first = computer.stored_copies()
-            # A stored copy counts as completed whatever the first run said;
-            # then the fault's connection is past and a run completes.
-            computer.copies = [self.base_manifest] * (stored_first or 0)
+            stored_first = computer.stored_copies() or 0
+            # A stored copy counts whatever the first run said; then the
+            # fault's connection is past and the next run completes.
+            computer.copies += [expected] * max(0, stored_first - known)
             if code != 0:
                 if computer.backup("vl_client") == 0:
-                    computer.copies.append(self.base_manifest)
+                    computer.copies.append(expected)
                 else:
                     violation = violation or "the run after the fault failed too"
-            diff = self.check_restores(computer, os.path.join(self.work, name))
+            diff = self.check_restores(computer, os.path.join(self.work, "scratch"))
             if diff:
                 violation = (violation + "; " if violation else "") + diff
             code_check, text = server.check()
@@ -688,10 +734,9 @@ class Trials:
                 faults = " ".join(l.split(": ", 2)[-1].strip() for l in f if "tcp_proxy" in l)
             outcome = "%s in %.0f s%s [%s]" % (
                 "completed" if code == 0 else "exit %s: %s" % (code, message[:70]), seconds,
-                "" if stored_first in (None, 0) or code == 0 else ", copy stored anyway",
+                "" if stored_first == known or code == 0 else ", copy stored anyway",
                 faults or "no fault reached")
             self.note("proxy", trial, what, outcome, violation)
-            shutil.rmtree(os.path.join(self.work, name), ignore_errors=True)
         server.stop()
 
 
@@ -700,6 +745,8 @@ def main():
     parser.add_argument("--kinds", default="client,server,proxy")
     parser.add_argument("--trials", type=int, help="every kind this many trials")
     parser.add_argument("--client-trials", type=int, default=20)
+    parser.add_argument("--slow-client-trials", type=int, default=2)
+    parser.add_argument("--slow-copy-seconds", type=float, default=90.0)
     parser.add_argument("--server-trials", type=int, default=10)
     parser.add_argument("--proxy-trials", type=int, default=12)
     parser.add_argument("--slow-proxy-trials", type=int, default=4)
@@ -710,6 +757,7 @@ def main():
     if args.trials is not None:
         args.client_trials = args.server_trials = args.proxy_trials = args.trials
         args.slow_proxy_trials = min(args.slow_proxy_trials, args.trials // 2)
+        args.slow_client_trials = min(args.slow_client_trials, args.trials // 2)
     keep = args.work is not None
     print("seed %d" % args.seed, flush=True)
     trials = Trials(args)
