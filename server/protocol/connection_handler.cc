@@ -410,6 +410,10 @@ HandlerStep ConnectionHandler::handleUpload(const OpenedChunk& request) {
   const UploadResult result = store->putSection(upload.number, upload.record, usage.reservedBytes);
   switch (result.outcome) {
     case UploadOutcome::kStored:
+      if (result.replaced) {
+        log("section " + std::to_string(upload.number) +
+            " received again; it replaces the earlier upload");
+      }
       break;
     case UploadOutcome::kNumberInUse:
       log("section " + std::to_string(upload.number) +

@@ -32,6 +32,9 @@ struct UploadResult {
   // Bytes uploaded since the account's last completed copy, each number
   // counted once, this record included.
   uint64_t copyBytes = 0;
+  // The number had been uploaded before for this copy (a client sending a
+  // section again after a reconnect or a restart).
+  bool replaced = false;
 };
 
 // A stored copy as the catalogue describes it.

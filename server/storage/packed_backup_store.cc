@@ -73,6 +73,7 @@ UploadResult PackedAccount::putSection(uint32_t number, std::span<const uint8_t>
     return result;
   }
   result.outcome = UploadOutcome::kStored;
+  result.replaced = use == SectionUse::kPending;
   return result;
 }
 
