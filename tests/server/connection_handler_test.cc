@@ -291,6 +291,12 @@ class StartsNotRecorded : public AccountStore {
     return real_.usage(account, usage);
   }
   std::vector<AccountSummary> listAccounts() override { return real_.listAccounts(); }
+  bool protectDays(uint32_t account, uint32_t* days) override {
+    return real_.protectDays(account, days);
+  }
+  bool setProtectDays(uint32_t account, uint32_t days) override {
+    return real_.setProtectDays(account, days);
+  }
 
  private:
   AccountStore& real_;
