@@ -72,7 +72,12 @@ void SectionFeed::work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return step_ == Step::kRunning || stopping_; });
-    if (stopping_) return;
+    if (stopping_) {
+      // A step asked for but not begun is not run; stop() waits for that.
+      if (step_ == Step::kRunning) step_ = Step::kIdle;
+      changed_.notify_all();
+      return;
+    }
     lock.unlock();
     PreparedSection result = runStep();
     lock.lock();
