@@ -57,14 +57,7 @@ PreparedSection SectionFeed::runStep() {
   }
   out.kind = PreparedSection::Kind::kSection;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (sealed.compressed) {
-    ++stats_.num_compr_sections;
-  } else {
-    ++stats_.num_uncompr_sections;
-  }
-  if (sealed.compressionUseless) ++stats_.num_compr_failed;
-  stats_.total_input_size += sealed.plainLength;
-  stats_.total_output_size += sealed.storedLength;
+  countSealedSection(stats_, sealed);
   return out;
 }
 
