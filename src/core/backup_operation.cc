@@ -8,16 +8,6 @@
 #include "net/backup_act.h"
 
 namespace vl {
-namespace {
-
-// Used bytes at or above 4/5 of the reserved space (GiB units). Without
-// "usage.bin" both are 0, which counts.
-bool quotaNearlyUsed(const ServerUsage& usage) {
-  const uint64_t reserved = uint64_t{usage.reserved_gib} << 30;
-  return usage.used_bytes >= reserved * 4 / 5;
-}
-
-}  // namespace
 
 bool BackupSystem::startBackup(BackupMainAction* callbacks, const BackupOptions& options,
                                bool prepareAhead) {

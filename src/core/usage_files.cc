@@ -72,6 +72,11 @@ uint64_t readCurrentUpload(const std::string& path) {
   return load<uint64_t>(path, kCurrentUploadLayout);
 }
 
+bool quotaNearlyUsed(const ServerUsage& usage) {
+  const uint64_t reserved = uint64_t{usage.reserved_gib} << 30;
+  return usage.used_bytes >= reserved * 4 / 5;
+}
+
 bool writeCurrentUpload(uint64_t uploaded, const std::string& path) {
   return save(uploaded, path, kCurrentUploadLayout);
 }

@@ -30,6 +30,11 @@ struct ServerUsage {
   uint32_t reserved_gib = 0;  // reserved space in units of 2^30 bytes
 };
 
+// Whether at least 4/5 of the reserved space is used, the point from which a
+// backup logs its quota warning. Without "usage.bin" both figures are 0,
+// which counts.
+bool quotaNearlyUsed(const ServerUsage& usage);
+
 LastCopy readLastCopy(const std::string& path = kLastCopyFile);
 bool writeLastCopy(const LastCopy& last, const std::string& path = kLastCopyFile);
 
