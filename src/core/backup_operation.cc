@@ -8,16 +8,6 @@
 #include "net/backup_act.h"
 
 namespace vl {
-namespace {
-
-// Used bytes at or above 4/5 of the reserved space (GiB units). Without
-// "usage.bin" both are 0, which counts.
-bool quotaNearlyUsed(const ServerUsage& usage) {
-  const uint64_t reserved = uint64_t{usage.reserved_gib} << 30;
-  return usage.used_bytes >= reserved * 4 / 5;
-}
-
-}  // namespace
 
 bool BackupSystem::startBackup(BackupMainAction* callbacks, const BackupOptions& options,
                                bool prepareAhead) {
@@ -25,7 +15,7 @@ bool BackupSystem::startBackup(BackupMainAction* callbacks, const BackupOptions&
       !random_pool_->ready() || selection_.folders.empty()) {
     return false;
   }
-  if (quotaNearlyUsed(readServerUsage())) {
+  if (quotaWarningDue(readServerUsage())) {
     logInLanguage(logContext(), "Varning! Mer än 80% av det reserverade utrymmet på servern används.",
                   "Warning! More than 80% of the reserver disk quota on the server is used.");
   }

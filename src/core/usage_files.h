@@ -34,7 +34,8 @@ struct ServerUsage {
 uint64_t reservedBytes(const ServerUsage& usage);
 // Whether the used bytes have reached 4/5 of the reserved bytes (the
 // product first, then the division, in 64-bit integers): the 80 % warning is
-// due. Exactly at the threshold it is; one byte below it is not.
+// due. Exactly at the threshold it is; one byte below it is not. Without
+// "usage.bin" both figures are 0, which counts.
 bool quotaWarningDue(const ServerUsage& usage);
 
 LastCopy readLastCopy(const std::string& path = kLastCopyFile);

@@ -6,6 +6,17 @@
 #include "platform/atomic_file.h"
 
 namespace vl {
+
+void countSealedSection(PipelineStatistics& pipeline, const SectionStats& sealed) {
+  if (sealed.compressed) {
+    ++pipeline.num_compr_sections;
+  } else {
+    ++pipeline.num_uncompr_sections;
+  }
+  if (sealed.compressionUseless) ++pipeline.num_compr_failed;
+  pipeline.total_input_size += sealed.plainLength;
+  pipeline.total_output_size += sealed.storedLength;
+}
 namespace {
 
 void line(std::string* out, const char* format, uint64_t value) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "model/section_record.h"
+
 namespace vl {
 
 inline constexpr char kStatisticsFile[] = "stats.txt";
@@ -42,6 +44,9 @@ struct PipelineStatistics {
   uint64_t total_input_size = 0;   // plain bytes
   uint64_t total_output_size = 0;  // bytes after compression
 };
+
+// Counts one sealed section.
+void countSealedSection(PipelineStatistics& pipeline, const SectionStats& sealed);
 
 // The contents of "stats.txt" for these counters.
 std::string statisticsText(const PipelineStatistics& pipeline, const CopyStatistics& engine);

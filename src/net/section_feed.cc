@@ -57,14 +57,7 @@ PreparedSection SectionFeed::runStep() {
   }
   out.kind = PreparedSection::Kind::kSection;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (sealed.compressed) {
-    ++stats_.num_compr_sections;
-  } else {
-    ++stats_.num_uncompr_sections;
-  }
-  if (sealed.compressionUseless) ++stats_.num_compr_failed;
-  stats_.total_input_size += sealed.plainLength;
-  stats_.total_output_size += sealed.storedLength;
+  countSealedSection(stats_, sealed);
   return out;
 }
 
@@ -72,7 +65,12 @@ void SectionFeed::work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return step_ == Step::kRunning || stopping_; });
-    if (stopping_) return;
+    if (stopping_) {
+      // A step asked for but not begun is not run; stop() waits for that.
+      if (step_ == Step::kRunning) step_ = Step::kIdle;
+      changed_.notify_all();
+      return;
+    }
     lock.unlock();
     PreparedSection result = runStep();
     lock.lock();

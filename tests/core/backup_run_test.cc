@@ -301,7 +301,7 @@ class CuttingProxy {
           if (side == 0 && type) record(connection, *type, pending[side].substr(0, total));
           size_t written = 0;
           while (written < total) {
-            const ssize_t w = ::write(to[side], pending[side].data() + written, total - written);
+            const ssize_t w = ::send(to[side], pending[side].data() + written, total - written, MSG_NOSIGNAL);
             if (w <= 0) return;
             written += static_cast<size_t>(w);
           }
@@ -625,6 +625,53 @@ TEST_F(BackupRunTest, ALostReceiptOfAStoredCopyLeavesTheNextCopyWhole) {
   std::optional<Files> stored = fetchCopy(computer, server.port(), recovery, 1);
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->count("\\tree\\f0"), 0u);
+}
+
+// The user's cancel (the shared cancel byte) stops the engine and leaves
+// the restart state last written, which names only acknowledged sections; "cf.bin" from another process
+// ends the run at once, without touching the engine's state.
+TEST_F(BackupRunTest, TheSharedCancelByteAndTheCancelFileEndTheRunKeepingTheRestartState) {
+  int receipts = 0;
+  CuttingProxy proxy(server.port(), [&](int, bool fromClient, ChunkType type) {
+    if (!fromClient && type == ChunkType::kFileDataResponse && ++receipts == 5) cancel.store(1);
+    return false;
+  });
+  RecordingBackup callbacks;
+  ASSERT_FALSE(backupInProcess(proxy.port(), &callbacks, true, false, 0));
+  ASSERT_EQ(callbacks.events.size(), 2u);
+  EXPECT_EQ(callbacks.events[0], "cancelled");
+  EXPECT_EQ(callbacks.events[1], "failed:Kopieringen avbruten av användaren!");
+  RestartState kept;
+  ASSERT_EQ(loadRestartState(&kept, computer.workingFile(kRestartFile)), RestartLoad::kLoaded);
+  EXPECT_GE(kept.size(), 1u);
+  EXPECT_NE(readCurrentUpload(computer.workingFile(kCurrentUploadFile)), 0u);
+
+  cancel.store(0);
+  ASSERT_TRUE(writeCancelRequest(true, computer.workingFile(kCancelFile)));
+  RecordingBackup other;
+  // The engine resets "cf.bin" when it is made; the request comes after.
+  CuttingProxy late(server.port(), [&](int, bool fromClient, ChunkType type) {
+    if (!fromClient && type == ChunkType::kStartupResponse) {
+      EXPECT_TRUE(writeCancelRequest(true, computer.workingFile(kCancelFile)));
+    }
+    return false;
+  });
+  ASSERT_FALSE(backupInProcess(late.port(), &other, true, true));
+  ASSERT_EQ(other.events.size(), 1u);
+  EXPECT_EQ(other.events[0], "failed:Kopieringen avbruten av användaren!");
+  RestartState still;
+  ASSERT_EQ(loadRestartState(&still, computer.workingFile(kRestartFile)), RestartLoad::kLoaded);
+  EXPECT_EQ(still.size(), kept.size());
+}
+
+// Restart state that cannot be read would stop every later attempt as
+// well; the copy is made afresh and the log says so.
+TEST_F(BackupRunTest, ADamagedRestartStateGivesAFreshCopy) {
+  test::writeFile(computer.workingFile(kRestartFile), std::string("\x0c\0\0\0\5\0\0\0\7\0\0\0\1\0\0\0", 16));
+  RecordingBackup callbacks;
+  ASSERT_TRUE(backupInProcess(server.port(), &callbacks, true, true)) << callbacks.events.back();
+  EXPECT_TRUE(logHas("Fel: Kunde inte läsa lista för återstart."));
+  expectLatestCopyIsTheTree();
 }
 
 // Another process writes "cf.bin" while the scheduled run uploads.

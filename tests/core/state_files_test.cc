@@ -275,5 +275,15 @@ TEST(StateFilesTest, FailedWriteLeavesTheOldFileIntact) {
   EXPECT_EQ(leftovers, "");
 }
 
+// The quota warning starts at exactly 4/5 of the reserved space, counted in
+// 64 bits (40 GiB * 4 does not fit in 32); no usage at all counts too.
+TEST(StateFilesTest, QuotaIsNearlyUsedFromExactlyFourFifths) {
+  const uint64_t fourFifths = (40ull << 30) * 4 / 5;
+  EXPECT_TRUE(quotaWarningDue({fourFifths, 1, 40}));
+  EXPECT_FALSE(quotaWarningDue({fourFifths - 1, 1, 40}));
+  EXPECT_TRUE(quotaWarningDue({0, 0, 0}));
+  EXPECT_FALSE(quotaWarningDue({0, 0, 5000}));
+}
+
 }  // namespace
 }  // namespace vl

@@ -75,16 +75,7 @@ void SectionSealer::work() {
       std::lock_guard<std::mutex> lock(mutex_);
       --busy_;
       if (!stored && failed_ == 0) failed_ = job.first;
-      if (stored) {
-        if (sealed.compressed) {
-          ++stats_.num_compr_sections;
-        } else {
-          ++stats_.num_uncompr_sections;
-        }
-        if (sealed.compressionUseless) ++stats_.num_compr_failed;
-        stats_.total_input_size += sealed.plainLength;
-        stats_.total_output_size += sealed.storedLength;
-      }
+      if (stored) vl::countSealedSection(stats_, sealed);
     }
     changed_.notify_all();
   }
