@@ -81,6 +81,22 @@ TEST(BlockCodecTest, ALimitedCompressionGivesTheSameResultOrNothing) {
   EXPECT_TRUE(out.empty());
 }
 
+TEST(BlockCodecTest, ZerosCodeAsAnyOtherDataWhateverTheirLength) {
+  // One thread, lengths in turn: a kept coding must never serve another length.
+  for (size_t length : {size_t{2097152}, size_t{65536}, size_t{2097152}, size_t{100001}}) {
+    const Bytes zeros(length, 0);
+    ByteBuffer runs;
+    ByteBuffer expected;
+    ASSERT_TRUE(RunLengthCoder::encode(zeros, &runs));
+    ASSERT_TRUE(TreeHuffmanCoder::encode(runs.span(), &expected));
+    ByteBuffer out;
+    ASSERT_TRUE(compressSection(zeros, &out));
+    EXPECT_EQ(out, expected) << length;
+    ASSERT_TRUE(compressSectionBelow(zeros, expected.size(), &out));
+    EXPECT_TRUE(out.empty()) << length;
+  }
+}
+
 TEST(BlockCodecTest, EveryKindRoundTripsTheCorpus) {
   const size_t kSection = 2 * 1024 * 1024;
   Bytes all_values;
