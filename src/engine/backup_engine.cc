@@ -11,7 +11,7 @@
 #include "crypto/sha256.h"
 #include "engine/folder_scan.h"
 #include "engine/section_stream.h"
-#include "engine/zero_bytes.h"
+#include "core/zero_bytes.h"
 #include "model/list_payload.h"
 #include "model/utf16.h"
 #include "platform/clock.h"

@@ -6,7 +6,7 @@
 #include "core/copy_progress_file.h"
 #include "core/state_files.h"
 #include "engine/restore_writer_paths.h"
-#include "engine/zero_bytes.h"
+#include "core/zero_bytes.h"
 #include "model/list_payload.h"
 #include "model/utf16.h"
 #include "platform/clock.h"

@@ -41,6 +41,15 @@ Bytes encodeAs(uint8_t kind, const Bytes& in) {
   return toBytes(out);
 }
 
+// Section coding done stage by stage: run-length, then tree coding.
+ByteBuffer stageByStage(const Bytes& in) {
+  ByteBuffer runs;
+  ByteBuffer coded;
+  EXPECT_TRUE(RunLengthCoder::encode(in, &runs));
+  EXPECT_TRUE(TreeHuffmanCoder::encode(runs.span(), &coded));
+  return coded;
+}
+
 std::optional<Bytes> decompressed(uint8_t kind, const Bytes& in,
                                   uint32_t limit = kMaxDecodedLength) {
   ByteBuffer out;
@@ -53,10 +62,7 @@ std::optional<Bytes> decompressed(uint8_t kind, const Bytes& in,
 
 TEST(BlockCodecTest, SectionCompressionIsRunLengthThenTreeCoding) {
   Bytes in = test::textLike(10000, 3);
-  ByteBuffer runs;
-  ByteBuffer expected;
-  ASSERT_TRUE(RunLengthCoder::encode(in, &runs));
-  ASSERT_TRUE(TreeHuffmanCoder::encode(runs.span(), &expected));
+  const ByteBuffer expected = stageByStage(in);
   ByteBuffer out;
   ASSERT_TRUE(compressSection(in, &out));
   EXPECT_EQ(out, expected);
@@ -79,6 +85,19 @@ TEST(BlockCodecTest, ALimitedCompressionGivesTheSameResultOrNothing) {
   ByteBuffer out;
   ASSERT_TRUE(compressSectionBelow(test::randomBytes(10000, 4), 10000, &out));
   EXPECT_TRUE(out.empty());
+}
+
+TEST(BlockCodecTest, ZerosCodeAsAnyOtherDataWhateverTheirLength) {
+  // One thread, lengths in turn: a kept coding must never serve another length.
+  for (size_t length : {size_t{2097152}, size_t{65536}, size_t{2097152}, size_t{100001}}) {
+    const Bytes zeros(length, 0);
+    const ByteBuffer expected = stageByStage(zeros);
+    ByteBuffer out;
+    ASSERT_TRUE(compressSection(zeros, &out));
+    EXPECT_EQ(out, expected) << length;
+    ASSERT_TRUE(compressSectionBelow(zeros, expected.size(), &out));
+    EXPECT_TRUE(out.empty()) << length;
+  }
 }
 
 TEST(BlockCodecTest, EveryKindRoundTripsTheCorpus) {

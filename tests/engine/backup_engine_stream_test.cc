@@ -172,6 +172,20 @@ class OneReadResumeTest : public OneReadTest {
     EXPECT_EQ(loadRestartState(&saved), RestartLoad::kLoaded);
     return saved;
   }
+
+  // Resumes that attempt to the end; checks the large file and that the
+  // attempt leaves no section behind; gives what was sent and the counters.
+  EngineRun resume(std::vector<std::string> folders, SectionStore* store, CopyStatistics* stats) {
+    auto setup = setupFor(std::move(folders));
+    BackupEngine engine(setup->options);
+    EXPECT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
+    EngineRun run = pullCopy(engine, store);
+    EXPECT_TRUE(run.finished) << run.failedPath;
+    EXPECT_EQ(filesOf(engine.newFileList(), *store)["\\a\\large"], large);
+    EXPECT_TRUE(idsOf(engine.orphanedRestartSections()).empty());
+    *stats = engine.statistics();
+    return run;
+  }
 };
 
 TEST_F(OneReadResumeTest, AnAttemptCutOffInsideALargeFileNamesNoneOfItsSections) {
@@ -184,15 +198,9 @@ TEST_F(OneReadResumeTest, AnAttemptCutOffInsideALargeFileNamesNoneOfItsSections)
     EXPECT_EQ(store.count(saved.record(i).sections[0].number), 1u);
   }
 
-  auto setup = setupFor({"b", "a"});
-  BackupEngine engine(setup->options);
-  ASSERT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
-  EngineRun run = pullCopy(engine, &store);
-  ASSERT_TRUE(run.finished) << run.failedPath;
-  EXPECT_EQ(run.sentIds.size(), 4u);
-  EXPECT_EQ(filesOf(engine.newFileList(), store)["\\a\\large"], large);
-  EXPECT_EQ(engine.statistics().num_restarted_name_reuse_files, 2u);
-  EXPECT_TRUE(idsOf(engine.orphanedRestartSections()).empty());
+  CopyStatistics stats;
+  EXPECT_EQ(resume({"b", "a"}, &store, &stats).sentIds.size(), 4u);
+  EXPECT_EQ(stats.num_restarted_name_reuse_files, 2u);
 }
 
 TEST_F(OneReadResumeTest, ALargeFileEqualToOneTheAttemptStoredSendsNothing) {
@@ -203,15 +211,9 @@ TEST_F(OneReadResumeTest, ALargeFileEqualToOneTheAttemptStoredSendsNothing) {
   // Touched since: not reused by name, only by content.
   setWriteTime(tree + "/a/large", 1600000100);
 
-  auto setup = setupFor({"a", "b"});
-  BackupEngine engine(setup->options);
-  ASSERT_EQ(engine.loadRestart(), RestartLoad::kLoaded);
-  EngineRun run = pullCopy(engine, &store);
-  ASSERT_TRUE(run.finished) << run.failedPath;
-  EXPECT_EQ(run.sentIds.size(), 2u);
-  EXPECT_EQ(engine.statistics().num_file_reuse_dedup_restart, 1u);
-  EXPECT_EQ(filesOf(engine.newFileList(), store)["\\a\\large"], large);
-  EXPECT_TRUE(idsOf(engine.orphanedRestartSections()).empty());
+  CopyStatistics stats;
+  EXPECT_EQ(resume({"a", "b"}, &store, &stats).sentIds.size(), 2u);
+  EXPECT_EQ(stats.num_file_reuse_dedup_restart, 1u);
 }
 
 TEST_F(OneReadTest, ACancelInsideALargeFileStopsTheRun) {

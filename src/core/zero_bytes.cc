@@ -1,4 +1,4 @@
-#include "engine/zero_bytes.h"
+#include "core/zero_bytes.h"
 
 #include <algorithm>
 #include <cstring>
