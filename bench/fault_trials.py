@@ -592,13 +592,18 @@ class Trials:
                                           "server_probe")
                 start = time.monotonic()
                 self.first_copy(probe)
-                seconds = time.monotonic() - start
+                seconds = [time.monotonic() - start]
+                mutate(probe.data, self.args.seed)
+                start = time.monotonic()
+                self.first_copy(probe)
+                seconds.append(time.monotonic() - start)
             log_offset = server.log_size()
             before = len(computer.log_lines())
             proc = computer.start_backup("vl_client")
             kills, checks = 0, []
             for k in range(2 if trial % 4 == 0 else 1):
-                if not wait_until(proc, self.rng.uniform(0.05, 0.9) * seconds / (k + 1)):
+                span = seconds[1 if second else 0]
+                if not wait_until(proc, self.rng.uniform(0.05, 0.9) * span / (k + 1)):
                     break
                 server.kill()
                 kills += 1
