@@ -21,7 +21,10 @@ against vl_server on loopback.
 
 Odd client and server trials make an account's first copy; even ones make a
 second copy after a change of the data (vardlok backup, which continues an
-interrupted second copy too; vl_client resumes only a first copy). After
+interrupted second copy too; vl_client resumes only a first copy). Odd proxy
+trials make a new account's first copy, even ones a second copy of data all
+new. Accounts are shared by two trials because the server lets one address
+create only 3 accounts a minute (a refusal is waited out). After
 every trial each stored copy of the account is restored through
 `vardlok restore` and compared file by file with the data it was made from.
 
