@@ -676,7 +676,8 @@ class Trials:
         server.start()
         direct = "127.0.0.1:%d" % server.port
         kinds = ["close", "flip-up", "flip-down", "close-down"]
-        plan = [kinds[i % len(kinds)] for i in range(max(0, count - slow))]
+        # Shifted every round so that each kind meets first and second copies.
+        plan = [kinds[(i + i // len(kinds)) % len(kinds)] for i in range(max(0, count - slow))]
         plan += ["drop", "stall"] * (slow // 2) + (["drop"] if slow % 2 else [])
         # Byte counts of an undisturbed copy, to place the faults.
         up_total = 9 * sum(os.path.getsize(os.path.join(dp, f))
