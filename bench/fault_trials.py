@@ -11,7 +11,8 @@ against vl_server on loopback.
   server   SIGKILL vl_server at a random moment and start it again on the
            same port: the client's reconnect or the next run completes the
            copy; `vl_server check` passes right after the kill and after the
-           trial; no copy stored before is lost.
+           trial; no copy stored before is lost. Trials go on until N of them
+           killed the server (a copy may end before its kill comes).
   proxy    bench/tcp_proxy.py between client and server on the first
            connection: close after N bytes, drop the K-th answer, stall
            after N bytes (past the client's 90 s idle limit), flip a bit of
@@ -20,7 +21,10 @@ against vl_server on loopback.
 
 Odd client and server trials make an account's first copy; even ones make a
 second copy after a change of the data (vardlok backup, which continues an
-interrupted second copy too; vl_client resumes only a first copy). After
+interrupted second copy too; vl_client resumes only a first copy). Odd proxy
+trials make a new account's first copy, even ones a second copy of data all
+new. Accounts are shared by two trials because the server lets one address
+create only 3 accounts a minute (a refusal is waited out). After
 every trial each stored copy of the account is restored through
 `vardlok restore` and compared file by file with the data it was made from.
 
@@ -405,6 +409,18 @@ def wait_until(proc, delay):
 
 # ---------------------------------------------------------------- trials
 
+# Per proxy trial kind: the tcp_proxy.py option, the direction it counts,
+# the range its number is drawn from, and how the table names it.
+FAULTS = {
+    "close": ("--close-after", "up", "up", "close after %d up"),
+    "close-down": ("--close-after", "down", "down", "close after %d down"),
+    "flip-up": ("--flip-at", "up", "up", "flip byte %d up"),
+    "flip-down": ("--flip-at", "down", "down", "flip byte %d down"),
+    "drop": ("--drop-answer", "down", "answers", "drop answer %d"),
+    "stall": ("--stall-after", "up", "up", "stall after %d up"),
+}
+
+
 class Trials:
     def __init__(self, args):
         self.args = args
@@ -574,7 +590,12 @@ class Trials:
         computers = []
         previous = None
         seconds = None
-        for trial in range(1, count + 1):
+        killed_trials = 0
+        # Until `count` trials have killed the server at least once (a copy
+        # may end before its kill comes).
+        for trial in range(1, 3 * count + 1):
+            if killed_trials >= count:
+                break
             name = "server_%d" % trial
             second = trial % 2 == 0 and previous is not None
             if second:
@@ -592,13 +613,18 @@ class Trials:
                                           "server_probe")
                 start = time.monotonic()
                 self.first_copy(probe)
-                seconds = time.monotonic() - start
+                seconds = [time.monotonic() - start]
+                mutate(probe.data, self.args.seed)
+                start = time.monotonic()
+                self.first_copy(probe)
+                seconds.append(time.monotonic() - start)
             log_offset = server.log_size()
             before = len(computer.log_lines())
             proc = computer.start_backup("vl_client")
             kills, checks = 0, []
             for k in range(2 if trial % 4 == 0 else 1):
-                if not wait_until(proc, self.rng.uniform(0.05, 0.9) * seconds / (k + 1)):
+                span = seconds[1 if second else 0]
+                if not wait_until(proc, self.rng.uniform(0.05, 0.9) * span / (k + 1)):
                     break
                 server.kill()
                 kills += 1
@@ -639,6 +665,7 @@ class Trials:
             outcome = "runs %d; first run: %s; %d sent again" % (
                 runs, "completed" if not message else message[:60], again)
             self.note("server", trial, what, outcome, violation)
+            killed_trials += 1 if kills else 0
             previous = computer if not second else None
         server.stop()
 
@@ -649,12 +676,15 @@ class Trials:
         server.start()
         direct = "127.0.0.1:%d" % server.port
         kinds = ["close", "flip-up", "flip-down", "close-down"]
-        plan = [kinds[i % len(kinds)] for i in range(max(0, count - slow))]
+        # Shifted every round so that each kind meets first and second copies.
+        plan = [kinds[(i + i // len(kinds)) % len(kinds)] for i in range(max(0, count - slow))]
         plan += ["drop", "stall"] * (slow // 2) + (["drop"] if slow % 2 else [])
         # Byte counts of an undisturbed copy, to place the faults.
         up_total = 9 * sum(os.path.getsize(os.path.join(dp, f))
                            for dp, _, fs in os.walk(self.base) for f in fs) // 10
-        down_total, answers = 3500, 28
+        # Answers: one per section (about 280, some 100 bytes each) after the
+        # startup and list answers.
+        down_total, answers = 28000, 280
         computer = None
         for trial, kind in enumerate(plan, 1):
             name = "proxy_%d" % trial
@@ -672,28 +702,11 @@ class Trials:
                 make_dataset(computer.data, self.args.seed + trial)
             expected = manifest(computer.data)
             known = len(computer.copies)
-            options, what = [], kind
-            if kind == "close":
-                n = self.rng.randrange(1, up_total)
-                options, what = ["--close-after", str(n), "--direction", "up"], "close after %d up" % n
-            elif kind == "close-down":
-                n = self.rng.randrange(1, down_total)
-                options, what = ["--close-after", str(n), "--direction", "down"], \
-                    "close after %d down" % n
-            elif kind == "flip-up":
-                n = self.rng.randrange(0, up_total)
-                options, what = ["--flip-at", str(n), "--direction", "up"], "flip byte %d up" % n
-            elif kind == "flip-down":
-                n = self.rng.randrange(0, down_total)
-                options, what = ["--flip-at", str(n), "--direction", "down"], \
-                    "flip byte %d down" % n
-            elif kind == "drop":
-                k = self.rng.randrange(1, answers)
-                options, what = ["--drop-answer", str(k), "--direction", "down"], "drop answer %d" % k
-            elif kind == "stall":
-                n = self.rng.randrange(1, up_total)
-                options, what = ["--stall-after", str(n), "--direction", "up"], \
-                    "stall after %d up" % n
+            option, direction, limit, label = FAULTS[kind]
+            n = self.rng.randrange(1, {"up": up_total, "down": down_total,
+                                       "answers": answers}[limit])
+            options = [option, str(n), "--direction", direction]
+            what = label % n
             proxy_log = open(os.path.join(self.work, name + ".proxy"), "wb")
             proxy = subprocess.Popen([sys.executable, os.path.join(HERE, "tcp_proxy.py"),
                                       "--target", direct] + options,

@@ -197,6 +197,8 @@ TEST_F(BackupExchangeTest, TheReservedSpaceIsHeldAndASectionSentAgainReplacesIts
   // Sent again (a reconnect): it replaces itself and is counted once.
   ASSERT_EQ(upload(*backup, 2, sectionRecord(2), &soFar), 0);
   EXPECT_EQ(soFar, record * 2);
+  EXPECT_TRUE(world.log.mentions("section 2 received again"));
+  EXPECT_FALSE(world.log.mentions("section 1 received again"));
   ASSERT_EQ(upload(*backup, 3, sectionRecord(3), &soFar), 0);
   EXPECT_EQ(upload(*backup, 4, sectionRecord(4)), 3) << "one byte over is over";
   EXPECT_EQ(upload(*backup, 3, sectionRecord(3)), 0) << "a resend at the limit still fits";
