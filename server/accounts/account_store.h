@@ -72,6 +72,7 @@ struct AccountSummary {
   ByteBuffer setupRecord;
   bool installationRegistered = false;
   uint32_t replacedInstallations = 0;
+  uint32_t protectDays = 0;
   AccountUsage usage;
 };
 
@@ -98,6 +99,11 @@ class AccountStore {
   // The account's figures; false when there is no such account.
   virtual bool usage(uint32_t account, AccountUsage* usage) = 0;
   virtual std::vector<AccountSummary> listAccounts() = 0;
+  // The days for which the account's copies are protected from deletion
+  // whatever the server's own setting (0: only that); false when there is
+  // no such account.
+  virtual bool protectDays(uint32_t account, uint32_t* days) = 0;
+  virtual bool setProtectDays(uint32_t account, uint32_t days) = 0;
 };
 
 }  // namespace vl

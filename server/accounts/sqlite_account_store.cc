@@ -18,7 +18,8 @@ CREATE TABLE IF NOT EXISTS accounts(
   setup_record BLOB NOT NULL,
   install_id BLOB,
   reserved_bytes INTEGER NOT NULL,
-  created_at INTEGER NOT NULL);
+  created_at INTEGER NOT NULL,
+  protect_days INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS replaced_installations(
   account INTEGER NOT NULL REFERENCES accounts(number),
   install_id BLOB NOT NULL,
@@ -84,7 +85,8 @@ std::unique_ptr<SqliteAccountStore> SqliteAccountStore::open(const std::string& 
   if (!db) return nullptr;
   std::unique_ptr<SqliteAccountStore> store(new SqliteAccountStore(db));
   if (!makeDurable(db, "PRAGMA synchronous=FULL", "2") || !store->exec("PRAGMA foreign_keys=ON") ||
-      !store->exec(kSchema) || !store->exec(kCopyCatalogSchema) || !store->addStartOrder()) {
+      !store->exec(kSchema) || !store->exec(kCopyCatalogSchema) || !store->addStartOrder() ||
+      !store->addProtectDays()) {
     return nullptr;
   }
   // The replay record's own connection, opened once the schema is there.
@@ -216,6 +218,28 @@ bool SqliteAccountStore::addStartOrder() {
   return exec("CREATE INDEX IF NOT EXISTS used_starts_order ON used_starts(account, used_order)");
 }
 
+bool SqliteAccountStore::addProtectDays() {
+  Statement probe(db_, "SELECT protect_days FROM accounts LIMIT 0");
+  return probe.ok() ||
+         exec("ALTER TABLE accounts ADD COLUMN protect_days INTEGER NOT NULL DEFAULT 0");
+}
+
+bool SqliteAccountStore::protectDays(uint32_t account, uint32_t* days) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT protect_days FROM accounts WHERE number = ?");
+  select.bind(1, account);
+  if (select.step() != SQLITE_ROW) return false;
+  *days = static_cast<uint32_t>(select.integer(0));
+  return true;
+}
+
+bool SqliteAccountStore::setProtectDays(uint32_t account, uint32_t days) {
+  std::lock_guard lock(mutex_);
+  Statement update(db_, "UPDATE accounts SET protect_days = ? WHERE number = ?");
+  update.bind(1, days).bind(2, account);
+  return update.run() && sqlite3_changes(db_) == 1;
+}
+
 StartUse SqliteAccountStore::useStart(uint32_t account, std::span<const uint8_t> digest) {
   std::lock_guard lock(mutex_);
   if (recentlyUsed(account, digest)) return StartUse::kReplayed;
@@ -300,8 +324,8 @@ std::vector<AccountSummary> SqliteAccountStore::listAccounts() {
   std::vector<AccountSummary> accounts;
   Statement select(db_,
                    "SELECT number, created_at, setup_record, install_id IS NOT NULL, "
-                   "(SELECT COUNT(*) FROM replaced_installations r WHERE r.account = number) "
-                   "FROM accounts ORDER BY number");
+                   "(SELECT COUNT(*) FROM replaced_installations r WHERE r.account = number), "
+                   "protect_days FROM accounts ORDER BY number");
   while (select.step() == SQLITE_ROW) {
     AccountSummary summary;
     summary.number = static_cast<uint32_t>(select.integer(0));
@@ -309,6 +333,7 @@ std::vector<AccountSummary> SqliteAccountStore::listAccounts() {
     summary.setupRecord = select.blob(2);
     summary.installationRegistered = select.integer(3) != 0;
     summary.replacedInstallations = static_cast<uint32_t>(select.integer(4));
+    summary.protectDays = static_cast<uint32_t>(select.integer(5));
     accounts.push_back(std::move(summary));
   }
   for (AccountSummary& summary : accounts) {

@@ -62,6 +62,8 @@ class SqliteAccountStore final : public AccountStore {
   StartUse useStart(uint32_t account, std::span<const uint8_t> digest) override;
   bool usage(uint32_t account, AccountUsage* usage) override;
   std::vector<AccountSummary> listAccounts() override;
+  bool protectDays(uint32_t account, uint32_t* days) override;
+  bool setProtectDays(uint32_t account, uint32_t days) override;
 
   // The synchronous level (0 off, 1 normal, 2 full, 3 extra) SQLite reports
   // for the main connection and for the used-starts one; -1 when unreadable.
@@ -79,6 +81,8 @@ class SqliteAccountStore final : public AccountStore {
   bool usageLocked(uint32_t account, AccountUsage* usage);
   // Numbers the used-start digests in databases made before they were.
   bool addStartOrder();
+  // Adds the per-account protection to databases made before it.
+  bool addProtectDays();
 
   std::mutex mutex_;
   sqlite3* db_;                // guarded by mutex_; synchronous FULL

@@ -26,6 +26,8 @@ inline constexpr const char* kServerPrivateKeyFile = "server_key.full";
 inline constexpr const char* kServerKeyRecordFile = "server_key.rec";
 inline constexpr const char* kServerPublicKeyFile = "server_key.pub";
 inline constexpr const char* kAccountDatabaseFile = "accounts.db";
+// One record store per account below it, named by the account's number.
+inline constexpr const char* kBackupFolder = "backups";
 
 // u16 0, u32 keyNumber, field: modulus.
 ByteBuffer serverKeyRecord(uint32_t keyNumber, std::span<const uint8_t> modulus);

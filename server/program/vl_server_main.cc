@@ -4,9 +4,12 @@
 //   vl_server run --data DIR [--listen HOST:PORT] [--reserved-gib N]
 //                 [--max-accounts N] [--idle-seconds N] [--max-connections N]
 //                 [--opening-seconds N] [--connections-per-address N]
-//   vl_server accounts --data DIR
+//                 [--expire] [--protect-days N]
+//   vl_server accounts --data DIR [--protect ACCOUNT --days N]
+//   vl_server check --data DIR
 //
-// Exit codes: 0 done, 1 failed, 2 wrong command line.
+// Exit codes: 0 done (check: healthy), 1 failed (check: damaged), 2 wrong
+// command line.
 #include <signal.h>
 
 #include <cstdio>
@@ -24,6 +27,7 @@
 #include "platform/os_random.h"
 #include "server/accounts/sqlite_account_store.h"
 #include "server/identity/server_identity.h"
+#include "server/program/data_check.h"
 #include "server/program/server_log.h"
 #include "server/program/tcp_server.h"
 #include "server/protocol/setup_limiter.h"
@@ -36,31 +40,46 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-// Under the data folder: one pack store per account, named by its number.
-constexpr const char* kBackupFolder = "backups";
 
 const char kUsage[] =
     "usage: vl_server init --data DIR [--key-file FULLFORM] [--key-number N]\n"
     "       vl_server run --data DIR [--listen HOST:PORT] [--reserved-gib N]\n"
     "                     [--max-accounts N] [--idle-seconds N] [--max-connections N]\n"
     "                     [--opening-seconds N] [--connections-per-address N]\n"
-    "       vl_server accounts --data DIR\n"
+    "                     [--expire] [--protect-days N]\n"
+    "       vl_server accounts --data DIR [--protect ACCOUNT --days N]\n"
+    "       vl_server check --data DIR\n"
     "run limits, in seconds or connections (default):\n"
     "  --idle-seconds             nothing arrives on a connection (120)\n"
     "  --max-connections          connections served at once (64)\n"
     "  --opening-seconds          from connecting to a complete start or account\n"
     "                             setup request, however slowly it arrives (30)\n"
-    "  --connections-per-address  connections one network address holds at once (8)\n";
+    "  --connections-per-address  connections one network address holds at once (8)\n"
+    "copies:\n"
+    "  --expire                   after each new copy, delete the archived copies whose\n"
+    "                             time plus their retention days (30 when 0) has passed\n"
+    "  --protect-days N           keep every copy N days from its receipt (server clock);\n"
+    "                             accounts --protect ACCOUNT --days N sets one account's\n"
+    "                             own protection (the longer holds; 0 turns it off)\n";
 
 using Options = std::map<std::string, std::string>;
 
-// "--name value" pairs; nothing for an unknown name or a missing value.
-std::optional<Options> parseOptions(int argc, char** argv, std::initializer_list<const char*> known) {
+// "--name value" pairs and bare `flags` (given the value "1"); nothing for an
+// unknown name or a missing value.
+std::optional<Options> parseOptions(int argc, char** argv, std::initializer_list<const char*> known,
+                                    std::initializer_list<const char*> flags = {}) {
   Options options;
   for (int i = 2; i < argc; i += 2) {
     const std::string name = argv[i];
     bool isKnown = false;
+    bool isFlag = false;
     for (const char* k : known) isKnown = isKnown || name == k;
+    for (const char* f : flags) isFlag = isFlag || name == f;
+    if (isFlag) {
+      options[name] = "1";
+      --i;
+      continue;
+    }
     if (i + 1 >= argc || !isKnown) return std::nullopt;
     options[name] = argv[i + 1];
   }
@@ -149,8 +168,9 @@ int runCommand(const Options& options) {
   const auto maxConnections = number(options, "--max-connections", listen.maxConnections);
   const auto opening = number(options, "--opening-seconds", listen.openingSeconds);
   const auto perAddress = number(options, "--connections-per-address", listen.connectionsPerAddress);
+  const auto protectDays = number(options, "--protect-days", settings.protectDays);
   const auto address = options.find("--listen");
-  if (!reserved || !maxAccounts || !idle || *idle == 0 || !maxConnections ||
+  if (!reserved || !maxAccounts || !protectDays || !idle || *idle == 0 || !maxConnections ||
       *maxConnections == 0 || !opening || *opening == 0 || !perAddress || *perAddress == 0 ||
       (address != options.end() && !splitHostPort(address->second, &listen))) {
     std::fprintf(stderr, "%s", kUsage);
@@ -158,6 +178,8 @@ int runCommand(const Options& options) {
   }
   settings.reservedGib = *reserved;
   settings.maxAccounts = *maxAccounts;
+  settings.expire = options.count("--expire") != 0;
+  settings.protectDays = *protectDays;
   listen.idleSeconds = *idle;
   listen.maxConnections = *maxConnections;
   listen.openingSeconds = *opening;
@@ -204,7 +226,8 @@ int runCommand(const Options& options) {
   log.write("server key " + std::to_string(keyNumber) + ", " + std::to_string(settings.reservedGib) +
             " GiB reserved per account, " +
             (settings.maxAccounts ? "at most " + std::to_string(settings.maxAccounts) : "no limit of") +
-            " accounts");
+            " accounts, archived copies " + (settings.expire ? "expire" : "kept until deleted") +
+            ", copies protected for " + std::to_string(settings.protectDays) + " days");
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
   server.serve(context);
@@ -227,8 +250,21 @@ int accountsCommand(const Options& options) {
   std::unique_ptr<SqliteAccountStore> accounts =
       SqliteAccountStore::open(data + "/" + kAccountDatabaseFile);
   if (!accounts) return fail("cannot open the account database in " + data);
-  std::printf("%7s  %-10s  %-9s  %6s  %14s  %8s  %s\n", "account", "created", "installed", "copies",
-              "used bytes", "reserved", "name, organisation, e-mail");
+  if (options.count("--protect") || options.count("--days")) {
+    const std::optional<uint32_t> account = number(options, "--protect", 0);
+    const std::optional<uint32_t> days = number(options, "--days", 0);
+    if (!options.count("--protect") || !options.count("--days") || !account || !days) {
+      std::fprintf(stderr, "%s", kUsage);
+      return kExitUsage;
+    }
+    if (!accounts->setProtectDays(*account, *days)) {
+      return fail("account " + std::to_string(*account) + " not found");
+    }
+    std::printf("account %u: copies protected for %u days from their receipt\n", *account, *days);
+    return 0;
+  }
+  std::printf("%7s  %-10s  %-9s  %6s  %14s  %8s  %7s  %s\n", "account", "created", "installed",
+              "copies", "used bytes", "reserved", "protect", "name, organisation, e-mail");
   for (const AccountSummary& account : accounts->listAccounts()) {
     SetupDetails details;
     // assign(1, '?'), not = "?": GCC 12 at -O3 takes the latter for an
@@ -238,13 +274,25 @@ int accountsCommand(const Options& options) {
     for (char& c : who) {
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
-    std::printf("%7u  %-10s  %-9s  %6u  %14llu  %4llu GiB  %s\n", account.number,
+    std::printf("%7u  %-10s  %-9s  %6u  %14llu  %4llu GiB  %5u d  %s\n", account.number,
                 timeText(account.createdAt).c_str(),
                 account.installationRegistered ? "yes" : "not yet", account.usage.copies,
                 static_cast<unsigned long long>(account.usage.usedBytes),
-                static_cast<unsigned long long>(account.usage.reservedBytes >> 30), who.c_str());
+                static_cast<unsigned long long>(account.usage.reservedBytes >> 30),
+                account.protectDays, who.c_str());
   }
   return 0;
+}
+
+// Exit 0 when the data folder is whole, 1 with a line for each fault.
+int checkCommand(const Options& options) {
+  const DataCheck check = checkServerData(options.at("--data"));
+  for (const std::string& problem : check.problems) std::printf("%s\n", problem.c_str());
+  std::printf("%u accounts, %u copies, %llu sections, %llu unnamed records: %s\n", check.accounts,
+              check.copies, static_cast<unsigned long long>(check.sections),
+              static_cast<unsigned long long>(check.unnamedRecords),
+              check.healthy() ? "healthy" : "DAMAGED");
+  return check.healthy() ? 0 : kExitFailed;
 }
 
 }  // namespace
@@ -261,11 +309,15 @@ int main(int argc, char** argv) {
     options = parseOptions(argc, argv,
                            {"--data", "--listen", "--reserved-gib", "--max-accounts",
                             "--idle-seconds", "--max-connections", "--opening-seconds",
-                            "--connections-per-address"});
+                            "--connections-per-address", "--protect-days"},
+                           {"--expire"});
     if (options) return runCommand(*options);
   } else if (command == "accounts") {
-    options = parseOptions(argc, argv, {"--data"});
+    options = parseOptions(argc, argv, {"--data", "--protect", "--days"});
     if (options) return accountsCommand(*options);
+  } else if (command == "check") {
+    options = parseOptions(argc, argv, {"--data"});
+    if (options) return checkCommand(*options);
   }
   std::fprintf(stderr, "%s", kUsage);
   return kExitUsage;

@@ -2,7 +2,6 @@
 
 #include "model/list_record.h"
 #include "model/section_record.h"
-#include "server/storage/sqlite_copy_catalog.h"
 
 namespace vl {
 namespace {

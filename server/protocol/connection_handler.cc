@@ -10,7 +10,9 @@
 #include "server/protocol/setup_limiter.h"
 #include "server/protocol/setup_request.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace vl {
 namespace {
@@ -24,6 +26,16 @@ constexpr uint16_t kResultNotAllowed = 5;
 constexpr uint16_t kResultMissing = 1;
 constexpr uint16_t kResultRefused = 2;
 constexpr uint16_t kResultOverQuota = 3;
+constexpr uint16_t kResultNotArchived = 4;
+constexpr uint16_t kResultProtected = 6;
+constexpr uint32_t kArchiveList = 1;
+constexpr uint32_t kArchiveDelete = 2;
+
+std::string numberList(const std::vector<uint32_t>& numbers) {
+  std::string text;
+  for (uint32_t number : numbers) text += (text.empty() ? "" : ", ") + std::to_string(number);
+  return text;
+}
 
 // Room for what buildChunk adds around a plaintext (IV, padding, fields,
 // MAC), so that a long answer is built in the memory it was written to.
@@ -355,6 +367,8 @@ HandlerStep ConnectionHandler::handleRequest(ChunkType type) {
       return handleListRequest(request);
     case ChunkType::kFileDataRequest:
       return handleSectionRequest(request);
+    case ChunkType::kArchive:
+      return handleArchive(request);
     default:
       return close(label + ": this exchange is not served yet");
   }
@@ -440,6 +454,7 @@ HandlerStep ConnectionHandler::handleCommit(const OpenedChunk& request) {
     case CommitOutcome::kFailed:
       return close("the copy could not be stored");
   }
+  if (context_.settings.expire) expireAfter(copy.time);
   AccountUsage usage;
   if (!context_.accounts->usage(account_, &usage)) {
     return close("the account store could not read the usage");
@@ -540,6 +555,87 @@ HandlerStep ConnectionHandler::handleRecover(const OpenedChunk& request) {
   if (step.answer.empty()) return close("the recover answer could not be built");
   log("recovery figures sent for account " + std::to_string(account_));
   return step;
+}
+
+std::optional<uint32_t> ConnectionHandler::protectDays() {
+  uint32_t own = 0;
+  if (!context_.accounts->protectDays(account_, &own)) return std::nullopt;
+  return std::max(own, context_.settings.protectDays);
+}
+
+void ConnectionHandler::expireAfter(uint32_t newestTime) {
+  const std::optional<uint32_t> days = protectDays();
+  std::vector<uint32_t> expired;
+  std::vector<uint32_t> kept;
+  if (!days || !backups()->expire(newestTime, *days, context_.now(), &expired, &kept)) {
+    log("retention: the archived copies could not be expired");
+    return;
+  }
+  if (!expired.empty()) log("retention: archived copies " + numberList(expired) + " deleted");
+  if (!kept.empty()) {
+    log("retention: archived copies " + numberList(kept) + " past retention kept: protected");
+  }
+}
+
+HandlerStep ConnectionHandler::handleArchive(const OpenedChunk& request) {
+  StrictReader fields = request.fields();
+  uint32_t mode = 0;
+  std::span<const uint8_t> indexBytes;
+  std::optional<std::vector<uint32_t>> numbers;
+  if (fields.readU32(&mode) && fields.readCounted(&indexBytes) && fields.atEnd()) {
+    numbers = readSectionSet(indexBytes);
+  }
+  if (!numbers || (mode != kArchiveList && mode != kArchiveDelete)) {
+    log("archive request refused: " +
+        (numbers ? "mode " + std::to_string(mode) : std::string("its fields do not read")) +
+        " (result 2)");
+    return sendAnswer(ChunkType::kArchiveResponse,
+                      answerPlaintext(request.number, kResultRefused));
+  }
+  AccountBackups* store = backups();
+  if (!store) return close("the account's records cannot be opened");
+  if (mode == kArchiveDelete) {
+    const std::optional<uint32_t> days = protectDays();
+    if (!days) return close("the account store could not read the protection");
+    const DeleteResult deleted = store->deleteArchived(*numbers, *days, context_.now());
+    switch (deleted.outcome) {
+      case DeleteOutcome::kDeleted:
+        log("archived copies " + numberList(*numbers) + " deleted, " +
+            std::to_string(deleted.dropped) + " section records with them");
+        break;
+      case DeleteOutcome::kNotArchived:
+        log("archive deletion refused: " + std::to_string(deleted.refused) +
+            " is not an archived copy (result 4)");
+        return sendAnswer(ChunkType::kArchiveResponse,
+                          answerPlaintext(request.number, kResultNotArchived));
+      case DeleteOutcome::kProtected:
+        log("archive deletion refused: copy " + std::to_string(deleted.refused) +
+            " is protected for " + std::to_string(*days) + " days from its receipt (result 6)");
+        return sendAnswer(ChunkType::kArchiveResponse,
+                          answerPlaintext(request.number, kResultProtected));
+      case DeleteOutcome::kFailed:
+        return close("the archived copies could not be deleted");
+    }
+  }
+  const std::optional<std::vector<CopySummary>> archived = store->archived();
+  AccountUsage usage;
+  if (!archived || !context_.accounts->usage(account_, &usage)) {
+    return close("the archived copies cannot be read");
+  }
+  ByteBuffer list;
+  list.appendU32(static_cast<uint32_t>(archived->size()));
+  for (const CopySummary& copy : *archived) {
+    list.appendU32(copy.copy);
+    list.appendU32(copy.clientTime);
+    list.appendU32(copy.files);
+    list.appendU64HighFirst(copy.size);
+  }
+  ByteBuffer plaintext = answerPlaintext(request.number, kResultDone, list.size() + 20);
+  plaintext.appendCounted(list);
+  plaintext.appendU64HighFirst(usage.usedBytes);
+  plaintext.appendU32(usage.copies);
+  plaintext.appendU32(static_cast<uint32_t>(usage.reservedBytes >> 30));
+  return sendAnswer(ChunkType::kArchiveResponse, std::move(plaintext));
 }
 
 }  // namespace vl

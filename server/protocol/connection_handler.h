@@ -37,11 +37,18 @@
 // record and figures, or "present 0"; a section request gets the record or
 // result 1. Every answer 0 follows a durable change. A store that fails
 // closes the connection without an answer (the client's reconnect or next
-// run tries again). The archive request is not served yet.
+// run tries again).
+//
+// The archive request (mode 1) lists the account's archived copies, newest
+// first; mode 2 deletes those whose copy numbers it names, all or nothing:
+// result 4 when one is not an archived copy, 6 when one is still protected
+// (kept for the protect days of the server's clock since it was received);
+// any other mode, or indexes that do not read, get result 2.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -101,6 +108,12 @@ class ConnectionHandler {
   HandlerStep handleCommit(const OpenedChunk& request);
   HandlerStep handleListRequest(const OpenedChunk& request);
   HandlerStep handleSectionRequest(const OpenedChunk& request);
+  HandlerStep handleArchive(const OpenedChunk& request);
+  // Retention after a new copy, when the server runs with it.
+  void expireAfter(uint32_t newestTime);
+  // The protect days that hold for this account: the server's or the
+  // account's own, whichever is longer.
+  std::optional<uint32_t> protectDays();
   // The account's backups, opened at the first request that needs them.
   AccountBackups* backups();
   // An answer of `type` carrying `plaintext` (number, result, fields).

@@ -29,6 +29,11 @@ struct ServerSettings {
   uint32_t reservedGib = 50;
   // 0: no limit.
   uint32_t maxAccounts = 0;
+  // After each new copy, delete the archived copies past their retention.
+  bool expire = false;
+  // Every copy is kept at least this many days of the server's clock from
+  // when it was received (0: none); an account may ask for more.
+  uint32_t protectDays = 0;
 };
 
 struct ServerContext {

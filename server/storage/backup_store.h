@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +32,18 @@ struct UploadResult {
   // Bytes uploaded since the account's last completed copy, each number
   // counted once, this record included.
   uint64_t copyBytes = 0;
+};
+
+// A stored copy as the catalogue describes it.
+struct CopySummary {
+  uint32_t copy = 0;
+  uint32_t clientTime = 0;  // as the client's list chunk claims
+  uint32_t receivedAt = 0;  // the server's own clock when it was stored
+  uint32_t files = 0;
+  uint64_t size = 0;
+  uint32_t listBytes = 0;
+  uint16_t copyCount = 0;
+  uint16_t retentionDays = 0;
 };
 
 enum class Lookup { kFound, kAbsent, kFailed };
@@ -76,6 +89,31 @@ struct CommitResult {
   uint32_t dropped = 0;  // section records deleted with the commit
 };
 
+enum class DeleteOutcome {
+  kDeleted,
+  kNotArchived,  // a number is not an archived copy's
+  kProtected,    // a copy is within its protected days
+  kFailed,
+};
+
+struct DeleteResult {
+  DeleteOutcome outcome = DeleteOutcome::kFailed;
+  uint32_t refused = 0;  // the copy number refused, with kNotArchived or kProtected
+  uint32_t dropped = 0;  // section records deleted
+};
+
+// Reads a set of numbers: a u32 count followed by exactly that many u32
+// numbers. Nothing when the bytes are not exactly that.
+std::optional<std::vector<uint32_t>> readSectionSet(std::span<const uint8_t> bytes);
+
+// A copy is protected while `protectDays` (0: none) of the server's own
+// clock have not passed since the server received it.
+bool isProtected(const CopySummary& copy, uint32_t protectDays, uint32_t now);
+
+// How many of the newest copies are current: the newest copy's copy count
+// parameter, 20 when that is 0. Every older copy is archived.
+uint32_t currentCopies(const std::vector<CopySummary>& newestFirst);
+
 class AccountBackups {
  public:
   virtual ~AccountBackups() = default;
@@ -93,6 +131,20 @@ class AccountBackups {
   // and uploads B does not name) unless a stored copy uses them; the copy
   // and the deletions take effect together or not at all.
   virtual CommitResult commitCopy(const NewCopy& copy) = 0;
+
+  // The archived copies, newest first.
+  virtual std::optional<std::vector<CopySummary>> archived() = 0;
+  // Deletes the archived copies numbered `copies`, all or none: refused
+  // when one is not an archived copy or is protected (`protectDays`,
+  // counted to `now`). Sections no remaining copy uses go with them.
+  virtual DeleteResult deleteArchived(const std::vector<uint32_t>& copies, uint32_t protectDays,
+                                      uint32_t now) = 0;
+  // Retention, after a new copy of client time `newest`: the archived copies
+  // whose time plus their retention days (30 when 0) lies before it, except
+  // protected ones. `*expired` gets the numbers deleted and `*kept` those
+  // kept for protection; false when the store failed.
+  virtual bool expire(uint32_t newest, uint32_t protectDays, uint32_t now,
+                      std::vector<uint32_t>* expired, std::vector<uint32_t>* kept) = 0;
 };
 
 class BackupStore {

@@ -22,8 +22,16 @@ class PackedAccount final : public AccountBackups {
   Lookup getSection(uint32_t number, ByteBuffer* record) override;
   Lookup copyBySelector(uint32_t selector, CopyListing* copy) override;
   CommitResult commitCopy(const NewCopy& copy) override;
+  std::optional<std::vector<CopySummary>> archived() override;
+  DeleteResult deleteArchived(const std::vector<uint32_t>& copies, uint32_t protectDays,
+                              uint32_t now) override;
+  bool expire(uint32_t newest, uint32_t protectDays, uint32_t now,
+              std::vector<uint32_t>* expired, std::vector<uint32_t>* kept) override;
 
  private:
+  std::optional<std::vector<CopySummary>> archivedLocked();
+  // Deletes `copies` from the catalogue, then their records.
+  DeleteResult remove(const std::vector<uint32_t>& copies);
   void log(const std::string& line) {
     if (log_) log_->write("account " + std::to_string(account_) + ": " + line);
   }
@@ -156,6 +164,84 @@ CommitResult PackedAccount::commitCopy(const NewCopy& copy) {
   result.outcome = CommitOutcome::kStored;
   result.copy = *number;
   result.dropped = static_cast<uint32_t>(drop.size());
+  return result;
+}
+
+std::optional<std::vector<CopySummary>> PackedAccount::archived() {
+  std::lock_guard lock(mutex_);
+  return archivedLocked();
+}
+
+std::optional<std::vector<CopySummary>> PackedAccount::archivedLocked() {
+  std::optional<std::vector<CopySummary>> copies = catalog_.copies(account_);
+  if (!copies) return std::nullopt;
+  const uint32_t current = currentCopies(*copies);
+  copies->erase(copies->begin(), copies->begin() + std::min<size_t>(current, copies->size()));
+  return copies;
+}
+
+DeleteResult PackedAccount::deleteArchived(const std::vector<uint32_t>& asked,
+                                           uint32_t protectDays, uint32_t now) {
+  std::lock_guard lock(mutex_);
+  DeleteResult result;
+  std::vector<uint32_t> copies = asked;  // a number named twice is deleted once
+  std::sort(copies.begin(), copies.end());
+  copies.erase(std::unique(copies.begin(), copies.end()), copies.end());
+  const std::optional<std::vector<CopySummary>> archived = archivedLocked();
+  if (!archived) return result;
+  // Every number is judged before anything is deleted: all or nothing.
+  for (uint32_t number : copies) {
+    const auto found = std::find_if(archived->begin(), archived->end(),
+                                    [number](const CopySummary& c) { return c.copy == number; });
+    if (found == archived->end()) {
+      result.outcome = DeleteOutcome::kNotArchived;
+      result.refused = number;
+      return result;
+    }
+    if (isProtected(*found, protectDays, now)) {
+      result.outcome = DeleteOutcome::kProtected;
+      result.refused = number;
+      return result;
+    }
+  }
+  return remove(copies);
+}
+
+bool PackedAccount::expire(uint32_t newest, uint32_t protectDays, uint32_t now,
+                           std::vector<uint32_t>* expired, std::vector<uint32_t>* kept) {
+  constexpr uint64_t kDefaultRetentionDays = 30;
+  std::lock_guard lock(mutex_);
+  expired->clear();
+  kept->clear();
+  const std::optional<std::vector<CopySummary>> archived = archivedLocked();
+  if (!archived) return false;
+  for (const CopySummary& copy : *archived) {
+    const uint64_t days = copy.retentionDays != 0 ? copy.retentionDays : kDefaultRetentionDays;
+    if (uint64_t{copy.clientTime} + days * 86400 >= newest) continue;
+    (isProtected(copy, protectDays, now) ? kept : expired)->push_back(copy.copy);
+  }
+  if (expired->empty()) return true;
+  return remove(*expired).outcome == DeleteOutcome::kDeleted;
+}
+
+DeleteResult PackedAccount::remove(const std::vector<uint32_t>& copies) {
+  DeleteResult result;
+  Release release;
+  switch (catalog_.deleteCopies(account_, copies, &release)) {
+    case CatalogDelete::kDeleted:
+      break;
+    case CatalogDelete::kNotStored:
+      result.outcome = DeleteOutcome::kNotArchived;
+      return result;
+    case CatalogDelete::kFailed:
+      return result;
+  }
+  dropRecords(release.dropped);
+  bool listsGone = true;
+  for (uint32_t copy : copies) listsGone = store_.dropList(copy) && listsGone;
+  if (!listsGone) log("the list record of a deleted copy could not be removed; it stays unnamed");
+  result.outcome = DeleteOutcome::kDeleted;
+  result.dropped = static_cast<uint32_t>(release.dropped.size());
   return result;
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "core/strict_reader.h"
 #include "server/accounts/sqlite_statement.h"
 
 namespace vl {
@@ -40,19 +39,6 @@ CREATE TABLE IF NOT EXISTS account_bytes(
   used INTEGER NOT NULL,
   pending INTEGER NOT NULL);
 )sql";
-
-std::optional<std::vector<uint32_t>> readSectionSet(std::span<const uint8_t> bytes) {
-  StrictReader reader(bytes);
-  uint32_t count = 0;
-  if (!reader.readU32(&count) || reader.remaining() / 4 != count || reader.remaining() % 4 != 0) {
-    return std::nullopt;
-  }
-  std::vector<uint32_t> numbers(count);
-  for (uint32_t& number : numbers) {
-    if (!reader.readU32(&number)) return std::nullopt;
-  }
-  return numbers;
-}
 
 std::unique_ptr<SqliteCopyCatalog> SqliteCopyCatalog::open(const std::string& path) {
   sqlite3* db = nullptr;
@@ -253,6 +239,106 @@ CatalogCommit SqliteCopyCatalog::commit(uint32_t account, const CopyRow& row,
   std::sort(drop->begin(), drop->end());
   drop->erase(std::unique(drop->begin(), drop->end()), drop->end());
   return CatalogCommit::kStored;
+}
+
+CatalogDelete SqliteCopyCatalog::deleteCopies(uint32_t account,
+                                              const std::vector<uint32_t>& copies,
+                                              Release* release) {
+  std::lock_guard lock(mutex_);
+  *release = Release{};
+  Transaction transaction(db_);
+  if (!transaction.began()) return CatalogDelete::kFailed;
+  Statement select(db_, "SELECT used_sections, list_bytes FROM stored_copies "
+                        "WHERE account = ? AND copy = ?");
+  Statement erase(db_, "DELETE FROM stored_copies WHERE account = ? AND copy = ?");
+  Statement unuse(db_, "UPDATE stored_sections SET uses = uses - 1 "
+                       "WHERE account = ? AND number = ? AND uses > 0");
+  Statement left(db_, "SELECT uses, bytes FROM stored_sections WHERE account = ? AND number = ?");
+  Statement drop(db_, "DELETE FROM stored_sections WHERE account = ? AND number = ?");
+  int64_t freed = 0;
+  for (uint32_t copy : copies) {
+    select.reset();
+    select.bind(1, account).bind(2, copy);
+    const int found = select.step();
+    if (found == SQLITE_DONE) return CatalogDelete::kNotStored;
+    if (found != SQLITE_ROW) return CatalogDelete::kFailed;
+    const ByteBuffer usedBytes = select.blob(0);
+    freed += select.integer(1);
+    const std::optional<std::vector<uint32_t>> used = readSectionSet(usedBytes.span());
+    if (!used) return CatalogDelete::kFailed;
+    erase.reset();
+    erase.bind(1, account).bind(2, copy);
+    if (!erase.run()) return CatalogDelete::kFailed;
+    // Each number once: a set with a number twice would take two users.
+    std::vector<uint32_t> numbers = *used;
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    for (uint32_t number : numbers) {
+      unuse.reset();
+      unuse.bind(1, account).bind(2, number);
+      if (!unuse.run()) return CatalogDelete::kFailed;
+      if (sqlite3_changes(db_) != 1) continue;  // gone with an earlier copy of this call
+      left.reset();
+      left.bind(1, account).bind(2, number);
+      if (left.step() != SQLITE_ROW) return CatalogDelete::kFailed;
+      if (left.integer(0) > 0) continue;
+      freed += left.integer(1);
+      drop.reset();
+      drop.bind(1, account).bind(2, number);
+      if (!drop.run()) return CatalogDelete::kFailed;
+      release->dropped.push_back(number);
+    }
+  }
+  if (!addBytes(account, -freed, 0) || !transaction.commit()) {
+    *release = Release{};
+    return CatalogDelete::kFailed;
+  }
+  release->freedBytes = static_cast<uint64_t>(freed);
+  return CatalogDelete::kDeleted;
+}
+
+std::optional<std::vector<uint32_t>> SqliteCopyCatalog::catalogued() {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT account FROM stored_copies UNION SELECT account FROM "
+                        "stored_sections UNION SELECT account FROM account_bytes ORDER BY 1");
+  std::vector<uint32_t> accounts;
+  int step;
+  while ((step = select.step()) == SQLITE_ROW) {
+    accounts.push_back(static_cast<uint32_t>(select.integer(0)));
+  }
+  if (step != SQLITE_DONE) return std::nullopt;
+  return accounts;
+}
+
+std::optional<std::vector<SectionRow>> SqliteCopyCatalog::sectionRows(uint32_t account) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT number, bytes, uses FROM stored_sections WHERE account = ? "
+                        "ORDER BY number");
+  select.bind(1, account);
+  std::vector<SectionRow> rows;
+  int step;
+  while ((step = select.step()) == SQLITE_ROW) {
+    rows.push_back(SectionRow{static_cast<uint32_t>(select.integer(0)),
+                              static_cast<uint32_t>(select.integer(1)),
+                              static_cast<uint32_t>(select.integer(2))});
+  }
+  if (step != SQLITE_DONE) return std::nullopt;
+  return rows;
+}
+
+bool SqliteCopyCatalog::usedSets(
+    uint32_t account,
+    const std::function<void(uint32_t copy, std::span<const uint8_t> used)>& visit) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT copy, used_sections FROM stored_copies WHERE account = ? "
+                        "ORDER BY copy");
+  select.bind(1, account);
+  int step;
+  while ((step = select.step()) == SQLITE_ROW) {
+    const ByteBuffer used = select.blob(1);
+    visit(static_cast<uint32_t>(select.integer(0)), used.span());
+  }
+  return step == SQLITE_DONE;
 }
 
 }  // namespace vl

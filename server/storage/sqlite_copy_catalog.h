@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
+#include "server/storage/backup_store.h"
 
 struct sqlite3;
 
@@ -37,18 +39,6 @@ namespace vl {
 // The tables of the catalogue; the account store creates them as well,
 // since it reads the usage figures from them.
 extern const char* const kCopyCatalogSchema;
-
-// A stored copy as the catalogue describes it.
-struct CopySummary {
-  uint32_t copy = 0;
-  uint32_t clientTime = 0;  // as the client's list chunk claims
-  uint32_t receivedAt = 0;  // the server's own clock when it was stored
-  uint32_t files = 0;
-  uint64_t size = 0;
-  uint32_t listBytes = 0;
-  uint16_t copyCount = 0;
-  uint16_t retentionDays = 0;
-};
 
 // Everything a completed copy is stored with besides its list record.
 struct CopyRow {
@@ -70,6 +60,15 @@ enum class CatalogCommit { kStored, kMissingSection, kFailed };
 struct Release {
   std::vector<uint32_t> dropped;  // no stored copy names them any more
   uint64_t freedBytes = 0;
+};
+
+enum class CatalogDelete { kDeleted, kNotStored, kFailed };
+
+// One section row, for the data check.
+struct SectionRow {
+  uint32_t number = 0;
+  uint32_t bytes = 0;
+  uint32_t uses = 0;
 };
 
 class SqliteCopyCatalog {
@@ -106,6 +105,20 @@ class SqliteCopyCatalog {
                        const std::vector<uint32_t>& released, uint32_t* missing,
                        std::vector<uint32_t>* drop);
 
+  // Deletes the stored copies `copies` in one transaction: each section they
+  // use loses a user, and a section left with none goes (uploads of the
+  // copy in progress, which no stored copy names, are not touched).
+  // kNotStored when one of them is not a stored copy of the account.
+  CatalogDelete deleteCopies(uint32_t account, const std::vector<uint32_t>& copies,
+                             Release* release);
+
+  // For the data check: the accounts with any copy, section or figures,
+  // ascending; their section rows; each stored copy's set of used sections.
+  std::optional<std::vector<uint32_t>> catalogued();
+  std::optional<std::vector<SectionRow>> sectionRows(uint32_t account);
+  bool usedSets(uint32_t account,
+                const std::function<void(uint32_t copy, std::span<const uint8_t> used)>& visit);
+
  private:
   explicit SqliteCopyCatalog(sqlite3* db) : db_(db) {}
   bool ensureTotals(uint32_t account);
@@ -114,9 +127,5 @@ class SqliteCopyCatalog {
   std::mutex mutex_;
   sqlite3* db_;  // guarded by mutex_
 };
-
-// Reads a section set: a u32 count followed by exactly that many u32
-// numbers. Nothing when the bytes are not exactly that.
-std::optional<std::vector<uint32_t>> readSectionSet(std::span<const uint8_t> bytes);
 
 }  // namespace vl

@@ -186,3 +186,60 @@ inline std::optional<uint16_t> fetch(Session& session, uint32_t number,
 }
 
 }  // namespace vl::test
+
+namespace vl::test {
+
+struct ArchivedRecord {
+  uint32_t copy = 0;
+  uint32_t time = 0;
+  uint32_t files = 0;
+  uint64_t size = 0;
+};
+
+struct ArchiveReply {
+  std::vector<ArchivedRecord> records;
+  uint64_t usedBytes = 0;
+  uint32_t copies = 0;
+  uint32_t reservedGib = 0;
+};
+
+inline ByteBuffer archiveFields(uint32_t mode, const std::vector<uint32_t>& numbers) {
+  ByteBuffer fields;
+  fields.appendU32(mode);
+  fields.appendCounted(sectionSet(numbers));
+  return fields;
+}
+
+// An archive request; the result, and with 0 the answer read whole.
+inline std::optional<uint16_t> archive(Session& session, uint32_t mode,
+                                       const std::vector<uint32_t>& numbers,
+                                       ArchiveReply* reply = nullptr) {
+  OpenedChunk answer;
+  const std::optional<uint16_t> result =
+      ask(session, ChunkType::kArchive, &answer, archiveFields(mode, numbers));
+  if (result != 0 || !reply) return result;
+  StrictReader fields = answer.fields();
+  uint16_t code = 0;
+  std::span<const uint8_t> list;
+  uint32_t high = 0;
+  uint32_t low = 0;
+  EXPECT_TRUE(fields.readU16(&code) && fields.readCounted(&list) && fields.readU32(&high) &&
+              fields.readU32(&low) && fields.readU32(&reply->copies) &&
+              fields.readU32(&reply->reservedGib) && fields.atEnd());
+  reply->usedBytes = (static_cast<uint64_t>(high) << 32) | low;
+  StrictReader records(list);
+  uint32_t count = 0;
+  EXPECT_TRUE(records.readU32(&count));
+  for (uint32_t i = 0; i < count; ++i) {
+    ArchivedRecord record;
+    EXPECT_TRUE(records.readU32(&record.copy) && records.readU32(&record.time) &&
+                records.readU32(&record.files) && records.readU32(&high) &&
+                records.readU32(&low));
+    record.size = (static_cast<uint64_t>(high) << 32) | low;
+    reply->records.push_back(record);
+  }
+  EXPECT_TRUE(records.atEnd());
+  return result;
+}
+
+}  // namespace vl::test

@@ -18,6 +18,7 @@
 
 #include "crypto/server_key.h"
 #include "server/identity/server_identity.h"
+#include "server/backup_wire.h"
 #include "server/server_test_util.h"
 #include "support/child_output.h"
 
@@ -206,6 +207,64 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   EXPECT_EQ(code, 0);
   EXPECT_NE(listing.find("Anna Berg, Berg & Son, anna@example.org"), std::string::npos)
       << listing;
+}
+
+// The check and the account switch as an operator runs them: the exit
+// status tells a healthy folder from a damaged one.
+TEST(VlServerProcessTest, CheckTellsHealthyFromDamagedAndAccountsSetsTheProtection) {
+  test::ServerWorld world;  // its folder has the data folder's layout
+  const uint32_t account = world.createAccount();
+  {
+    auto session = test::open(world, account, "home-pc");
+    ASSERT_EQ(test::upload(*session, 1, test::sectionRecord(1)), 0);
+    test::CopyParts parts;
+    parts.used = test::sectionSet({1});
+    ASSERT_EQ(test::commit(*session, parts), 0);
+  }
+  const std::string data = world.dir.path();
+  const std::string errors = world.dir.file("stderr.txt");
+  int code = -1;
+  std::string out = runToEnd({"check", "--data", data}, errors, &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_NE(out.find("1 accounts, 1 copies, 1 sections, 0 unnamed records: healthy"),
+            std::string::npos)
+      << out;
+  ASSERT_EQ(::unlink((data + "/backups/" + std::to_string(account) + "/copies/1.rec").c_str()), 0);
+  out = runToEnd({"check", "--data", data}, errors, &code);
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(out.find("copy 1: its list record is missing"), std::string::npos) << out;
+  EXPECT_NE(out.find("DAMAGED"), std::string::npos) << out;
+  runToEnd({"check", "--data", world.dir.file("nothing")}, errors, &code);
+  EXPECT_EQ(code, 1);
+
+  out = runToEnd({"accounts", "--data", data, "--protect", std::to_string(account), "--days", "9"},
+                 errors, &code);
+  EXPECT_EQ(code, 0) << out;
+  uint32_t days = 0;
+  ASSERT_TRUE(world.store->protectDays(account, &days));
+  EXPECT_EQ(days, 9u);
+  EXPECT_NE(runToEnd({"accounts", "--data", data}, errors, &code).find("    9 d"),
+            std::string::npos);
+  runToEnd({"accounts", "--data", data, "--protect", "99", "--days", "1"}, errors, &code);
+  EXPECT_EQ(code, 1) << "no such account";
+  runToEnd({"accounts", "--data", data, "--protect", "1"}, errors, &code);
+  EXPECT_EQ(code, 2);
+  runToEnd({"run", "--data", data, "--expire", "--protect-days", "x"}, errors, &code);
+  EXPECT_EQ(code, 2);
+
+  runToEnd({"init", "--data", data, "--key-file", VL_DEV_SERVER_KEY}, errors, &code);
+  ASSERT_EQ(code, 0) << test::readFile(errors);
+  Child server = spawn({"run", "--data", data, "--listen", "127.0.0.1:0", "--expire",
+                        "--protect-days", "3"},
+                       errors);
+  const std::string line = test::readChildOutput(server.out, 30, "\n");
+  ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line << test::readFile(errors);
+  ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
+  EXPECT_EQ(waitExit(server.pid, 10), 0);
+  ::close(server.out);
+  EXPECT_NE(test::readFile(errors).find("archived copies expire, copies protected for 3 days"),
+            std::string::npos)
+      << test::readFile(errors);
 }
 
 }  // namespace
