@@ -38,6 +38,7 @@ struct MadeCopy {
   uint32_t files = 0;
   uint64_t size = 0;
   uint8_t fill = 0;  // the list payload's bytes
+  uint16_t copyCount = 20;  // how many newest copies stay current
 };
 
 // The last step of a backup and nothing else: once admitted, one
@@ -98,7 +99,7 @@ ByteBuffer copyFields(const MadeCopy& copy, const ByteBuffer& localKey, RandomPo
   out.appendCounted(emptySet());            // B
   out.appendCounted(ByteBuffer(size_t{48}));  // sealed log
   out.appendCounted(ByteBuffer(size_t{32}));  // its tag
-  out.appendU16(20);
+  out.appendU16(copy.copyCount);
   out.appendU16(30);
   out.appendCounted(emptySet());  // C
   return out;
@@ -203,6 +204,43 @@ TEST_F(VardlokCopiesTest, CopiesAreListedNewestFirstAllOrTheWantedCount) {
   // More wanted than stored: the missing copy is an error, and the exit says so.
   EXPECT_EQ(computer.vardlok({"copies", recovery, "--count", "6"}, &err, &out), 1);
   EXPECT_NE(err.find("Fel: Efterfrågad kopia fanns ej på servern."), std::string::npos) << err;
+}
+
+TEST_F(VardlokCopiesTest, ArchivedCopiesAreListedAndDeletedByCopyNumber) {
+  EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server.log();
+  EXPECT_TRUE(out.empty()) << out;
+  EXPECT_NE(err.find("Arkivet är tomt."), std::string::npos) << err;
+
+  // With two current copies, copies 1 to 3 of five are archived.
+  for (uint32_t i = 0; i < 5; ++i) {
+    make({1700000000 + i * 3600, 10 + i, uint64_t{1000} * (i + 1), static_cast<uint8_t>(i), 2});
+  }
+  auto archived = [&]() {
+    EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server.log();
+    std::vector<std::string> numbers;
+    for (const std::string& line : lines(out)) numbers.push_back(line.substr(0, line.find('\t')));
+    return numbers;
+  };
+  EXPECT_EQ(archived(), (std::vector<std::string>{"3", "2", "1"}));
+  EXPECT_EQ(lines(out)[0], "3\t" + localDateTime(1700000000 + 2 * 3600) + "\t12\t3000");
+  ServerUsage usage = readServerUsage(computer.workingFile(kServerUsageFile));
+  EXPECT_EQ(usage.copies, 5u);
+  EXPECT_EQ(usage.reserved_gib, 40u);
+
+  EXPECT_EQ(computer.vardlok({"archive", "delete", "2"}, &err, &out), 0) << err << server.log();
+  EXPECT_EQ(archived(), (std::vector<std::string>{"3", "1"}));
+  EXPECT_EQ(readServerUsage(computer.workingFile(kServerUsageFile)).copies, 4u);
+
+  // A number that is no archived copy's (deleted, current, never given)
+  // refuses the whole deletion.
+  for (const char* wrong : {"2", "5", "99"}) {
+    EXPECT_EQ(computer.vardlok({"archive", "delete", "3", wrong}, &err, &out), 1) << wrong;
+    EXPECT_NE(err.find("Fel: Felaktigt index på minst ett värde."), std::string::npos) << err;
+  }
+  EXPECT_EQ(archived(), (std::vector<std::string>{"3", "1"}));
+  // The current copies stay listed for restores.
+  EXPECT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err;
+  EXPECT_EQ(lines(out).size(), 4u) << out;
 }
 
 #endif  // VL_SERVER_PATH
