@@ -105,12 +105,13 @@ ByteBuffer copyFields(const MadeCopy& copy, const ByteBuffer& localKey, RandomPo
   return out;
 }
 
-// A computer with an account on a running server.
+// A computer with an account on a running server->
 class VardlokCopiesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(server.port(), 0) << server.log();
-    ASSERT_EQ(computer.vardlok({"server", server.address(), "--key-record", server.keyRecord()},
+    server = std::make_unique<RunningServer>(serverOptions());
+    ASSERT_NE(server->port(), 0) << server->log();
+    ASSERT_EQ(computer.vardlok({"server", server->address(), "--key-record", server->keyRecord()},
                                &err),
               0)
         << err;
@@ -119,11 +120,14 @@ class VardlokCopiesTest : public ::testing::Test {
                                 "", "--email", "eva@example.org"},
                                &err),
               0)
-        << err << server.log();
+        << err << server->log();
     uint8_t seed[32];
     ASSERT_TRUE(osRandomBytes(seed, sizeof seed));
     pool.addBytes(seed, true);
   }
+
+  // Options of `vl_server run` beyond the data folder, address and space.
+  virtual std::vector<std::string> serverOptions() const { return {}; }
 
   // Stores `copy` on the server as the installed account.
   void make(const MadeCopy& copy) {
@@ -145,7 +149,7 @@ class VardlokCopiesTest : public ::testing::Test {
     ServerConnection connection(setting->endpoint, options);
     ASSERT_TRUE(connection.attach(std::move(built.chunk), std::move(maker)));
     connection.run();
-    ASSERT_TRUE(stored) << server.log();
+    ASSERT_TRUE(stored) << server->log();
   }
 
   // The lines of vardlok's standard output.
@@ -156,7 +160,7 @@ class VardlokCopiesTest : public ::testing::Test {
     return out;
   }
 
-  RunningServer server;
+  std::unique_ptr<RunningServer> server;
   Computer computer;
   RandomPool pool;
   std::string recovery, out, err;
@@ -170,7 +174,7 @@ TEST_F(VardlokCopiesTest, CopiesAreListedNewestFirstAllOrTheWantedCount) {
   for (uint32_t i = 0; i < 5; ++i) {
     make({1700000000 + i * 3600, 10 + i, (uint64_t{i} << 32) + 7, static_cast<uint8_t>(i)});
   }
-  ASSERT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err << server.log();
+  ASSERT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err << server->log();
   std::vector<std::string> listed = lines(out);
   ASSERT_EQ(listed.size(), 5u) << out;
   for (uint32_t n = 0; n < 5; ++n) {
@@ -207,7 +211,7 @@ TEST_F(VardlokCopiesTest, CopiesAreListedNewestFirstAllOrTheWantedCount) {
 }
 
 TEST_F(VardlokCopiesTest, ArchivedCopiesAreListedAndDeletedByCopyNumber) {
-  EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server.log();
+  EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server->log();
   EXPECT_TRUE(out.empty()) << out;
   EXPECT_NE(err.find("Arkivet är tomt."), std::string::npos) << err;
 
@@ -216,7 +220,7 @@ TEST_F(VardlokCopiesTest, ArchivedCopiesAreListedAndDeletedByCopyNumber) {
     make({1700000000 + i * 3600, 10 + i, uint64_t{1000} * (i + 1), static_cast<uint8_t>(i), 2});
   }
   auto archived = [&]() {
-    EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server.log();
+    EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server->log();
     std::vector<std::string> numbers;
     for (const std::string& line : lines(out)) numbers.push_back(line.substr(0, line.find('\t')));
     return numbers;
@@ -227,7 +231,7 @@ TEST_F(VardlokCopiesTest, ArchivedCopiesAreListedAndDeletedByCopyNumber) {
   EXPECT_EQ(usage.copies, 5u);
   EXPECT_EQ(usage.reserved_gib, 40u);
 
-  EXPECT_EQ(computer.vardlok({"archive", "delete", "2"}, &err, &out), 0) << err << server.log();
+  EXPECT_EQ(computer.vardlok({"archive", "delete", "2"}, &err, &out), 0) << err << server->log();
   EXPECT_EQ(archived(), (std::vector<std::string>{"3", "1"}));
   EXPECT_EQ(readServerUsage(computer.workingFile(kServerUsageFile)).copies, 4u);
 
@@ -241,6 +245,23 @@ TEST_F(VardlokCopiesTest, ArchivedCopiesAreListedAndDeletedByCopyNumber) {
   // The current copies stay listed for restores.
   EXPECT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err;
   EXPECT_EQ(lines(out).size(), 4u) << out;
+}
+
+// A server that keeps every copy for 30 days refuses to delete archived
+// copies, and the client says so and fails rather than report a deletion.
+class ProtectedCopiesTest : public VardlokCopiesTest {
+ protected:
+  std::vector<std::string> serverOptions() const override { return {"--protect-days", "30"}; }
+};
+
+TEST_F(ProtectedCopiesTest, ADeletionTheServerRefusesIsAFailure) {
+  for (uint32_t i = 0; i < 3; ++i) {
+    make({1700000000 + i * 3600, 1, 1, static_cast<uint8_t>(i), 1});
+  }
+  EXPECT_EQ(computer.vardlok({"archive", "delete", "1"}, &err, &out), 1) << server->log();
+  EXPECT_NE(err.find("Fel: Ett oväntat fel har inträffat."), std::string::npos) << err;
+  EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err;
+  EXPECT_EQ(lines(out).size(), 2u) << out;
 }
 
 #endif  // VL_SERVER_PATH
