@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "core/backup_settings.h"
 #include "core/usage_files.h"
 #include "crypto/random_pool.h"
 #include "engine/copy_log.h"
@@ -31,6 +32,7 @@
 #include "net/server_setting.h"
 #include "net/setup_act.h"
 #include "net/start_chunk.h"
+#include "ui/backup_main_action.h"
 #include "ui/short_exchange_actions.h"
 
 namespace vl {
@@ -100,6 +102,21 @@ class BackupSystem {
   bool recoverAccount(RecoverMainAction* callbacks, const std::string& recoveryFilePath,
                       bool* serverKeyFlag);
 
+  // One backup of the selected folders: the quota warning (logged when 80 %
+  // or more of the reserved space is used), the keys of "local_key.bin",
+  // then the backup exchange attached with a start chunk under the
+  // installation id and the settings' transport encryption. False, with
+  // nothing attached, without callbacks, with less than 512 credit units,
+  // with no folder selected, or without a usable "local_key.bin".
+  // `callbacks` must outlive the run. `prepareAhead` lets the exchange make
+  // the next section ready on a second thread while the server answers.
+  bool startBackup(BackupMainAction* callbacks, const BackupOptions& options,
+                   bool prepareAhead = true);
+
+  // The byte the user interface sets to cancel the running copy or list
+  // request; the backup clears it when it starts.
+  std::atomic<uint8_t>& cancelByte() { return cancel_byte_; }
+
   // The recovery file the user last chose for restores; kept for the run.
   void setRecoveryFile(std::string path) { recovery_file_ = std::move(path); }
   const std::string& recoveryFile() const { return recovery_file_; }
@@ -110,10 +127,6 @@ class BackupSystem {
   // value of the C generator, in place. False when it cannot be opened for
   // update or a write fails. Deleting it is the caller's next step.
   static bool eraseRecoveryFile(const std::string& path);
-
-  // The byte shared with the running exchange: set to 1 to stop it. The
-  // list exchange looks at it when each answer arrives.
-  std::atomic<uint8_t>& cancelByte() { return cancel_; }
 
   // The list exchange for the remembered recovery file's account: clears
   // the cancel byte and the stored copies, then attaches a ListRequestAct
@@ -156,7 +169,7 @@ class BackupSystem {
   std::string recovery_file_;
   uint32_t language_ = 0;
   std::atomic<uint8_t> network_ready_{0};
-  std::atomic<uint8_t> cancel_{0};
+  std::atomic<uint8_t> cancel_byte_{0};
   std::vector<StoredCopy> stored_copies_;
 };
 

@@ -17,6 +17,11 @@ inline constexpr int kExitNoFolders = 107;
 inline constexpr int kExitTooManyFiles = 110;
 inline constexpr int kExitBackupNotStarted = 111;
 inline constexpr int kExitSystemFailed = 112;
+// The unattended backup started, but its exchange ended without completing
+// the copy (a server answer, a lost connection, a cancel, a read error): the
+// copy log says why. 0 is kept for a completed copy, so a scheduler sees a
+// failed backup as failed.
+inline constexpr int kExitBackupNotCompleted = 113;
 // The instance lock ("file_mutex") could not be used at all: not another
 // instance, but a lock file we may not open (left by a run as another user),
 // a folder in its place, or no descriptors left. The copy log says which.

@@ -12,10 +12,10 @@ bool BackupSystem::requestList(ListRequestMainAction* callbacks, const ListReque
   if (failed() || callbacks == nullptr || !random_pool_ || !random_pool_->ready()) return false;
   RecoveryRecord recovery;
   if (!readRecovery(recovery_file_, &recovery)) return false;
-  cancel_.store(0);
+  cancel_byte_.store(0);
   stored_copies_.clear();
   auto act = std::make_unique<ListRequestAct>(callbacks, random_pool_.get(),
-                                              recovery.localKey.span(), request, &cancel_,
+                                              recovery.localKey.span(), request, &cancel_byte_,
                                               &stored_copies_);
   ExchangeKeys* keys = &act->keys();
   ByteBuffer* dhExponent = &act->dhExponent();

@@ -4,11 +4,27 @@
 #include "core/backup_settings.h"
 #include "core/default_selection.h"
 #include "core/exit_codes.h"
+#include "core/usage_files.h"
 #include "engine/copy_log.h"
 #include "engine/folder_selection.h"
 #include "ui/add_read_folder_main_action.h"
+#include "ui/backup_main_action.h"
 
 namespace vl {
+namespace {
+
+// What an unattended run passes: it answers as the interface class does
+// and notes whether the copy completed.
+class UnattendedBackup : public BackupMainAction {
+ public:
+  void copyFinished(const std::vector<std::string>&, bool) override { completed_ = true; }
+  bool completed() const { return completed_; }
+
+ private:
+  bool completed_ = false;
+};
+
+}  // namespace
 
 int runUnattended(BackupSystem& system) {
   const LogContext log = system.logContext();
@@ -36,9 +52,14 @@ int runUnattended(BackupSystem& system) {
     return kExitTooManyFiles;
   }
 
-  // NOT BUILT YET: the backup itself (settings into options, resume when no
-  // copy has completed, the backup operation and the connection's run). Until
-  // the backup operation exists the backup cannot start.
+  // A copy is resumed only while none has completed: "restart.bin" is
+  // then the first copy's interrupted attempt.
+  const BackupOptions options = optionsFrom(loadSettings(), false, !readLastCopy().exists());
+  UnattendedBackup callbacks;
+  if (!system.failed() && system.startBackup(&callbacks, options)) {
+    system.runConnection();
+    return callbacks.completed() ? kExitNormal : kExitBackupNotCompleted;
+  }
   logInLanguage(log, "Fel: Kunde inte starta kopieringen.", "Error: Could not start backup process.");
   return kExitBackupNotStarted;
 }

@@ -3,7 +3,9 @@
 //
 // It checks that an account exists, measures the selected folders, refuses
 // an empty selection or one of more than 250 000 files, and runs the backup.
-// Every refusal writes one copy-log record and ends with its exit code.
+// Every refusal writes one copy-log record and ends with its exit code; a
+// backup that ran ends with 0 only when the copy completed, else with
+// kExitBackupNotCompleted (its error is in the copy log).
 #pragma once
 
 #include <cstdint>

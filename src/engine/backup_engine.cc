@@ -1,6 +1,7 @@
 #include "engine/backup_engine.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "core/copy_progress_file.h"
@@ -92,7 +93,34 @@ bool BackupEngine::setPreviousCopy(std::span<const uint8_t> payload) {
   }
   nextSectionId_ = std::max(nextSectionId_, next);
   newList_.nextSectionNumber = nextSectionId_;
+  previousNextId_ = next;
   return true;
+}
+
+// A section below the previous copy's next id that the previous copy does
+// not use was given out before that copy was stored, and the store dropped
+// it when the copy was stored without it. A record naming such a section
+// (kept by an attempt older than the previous copy, for a file no copy
+// took) would make the new copy name a section that no longer exists, so
+// it is not resumed.
+void BackupEngine::dropRecordsOlderThanPrevious() {
+  if (!hasPrevious_ || restart_.empty()) return;
+  std::unordered_set<uint32_t> previous;
+  for (const FileListEntry& entry : previousList_.entries()) {
+    for (const ListSection& section : entry.sections) previous.insert(section.number);
+  }
+  RestartState kept;
+  kept.nextSectionId = restart_.nextSectionId;
+  kept.filesPassed = restart_.filesPassed;
+  for (uint32_t i = 0; i < restart_.size(); ++i) {
+    RestartRecord& record = restart_.record(i);
+    bool stored = true;
+    for (const ListSection& section : record.sections) {
+      if (section.number < previousNextId_ && previous.count(section.number) == 0) stored = false;
+    }
+    if (stored && !kept.add(std::move(record))) return;
+  }
+  restart_ = std::move(kept);
 }
 
 RestartLoad BackupEngine::loadRestart() {
@@ -100,6 +128,7 @@ RestartLoad BackupEngine::loadRestart() {
   RestartLoad result = loadRestartState(&loaded);
   if (result != RestartLoad::kLoaded) return result;
   restart_ = std::move(loaded);
+  dropRecordsOlderThanPrevious();
   // As with the previous copy: never give out an id that a record names.
   uint32_t next = restart_.nextSectionId;
   for (uint32_t i = 0; i < restart_.size(); ++i) {

@@ -123,6 +123,10 @@ class BackupEngine {
   // complete or the interrupted one is abandoned.
   bool discardRestart();
 
+  // The run is over (completed, failed or cancelled): "progr.bin" says
+  // done = total from now on.
+  bool finishProgress() { return progress_.finish(); }
+
   // Counters of this run; the file and folder counts describe the new list.
   CopyStatistics statistics() const;
   // Paths left out of the copy, for the copy's closing report.
@@ -148,6 +152,7 @@ class BackupEngine {
   enum class Answer { kGoOn, kTryAgain, kStop };
   struct CurrentFile;
 
+  void dropRecordsOlderThanPrevious();
   bool cancelRequested();
   bool restartBookkeeping();
   Flow handleWalkStep(WalkStep step, const WalkEntry& entry);
@@ -181,6 +186,7 @@ class BackupEngine {
   FileList previousList_;
   PreviousCopyIndex previousIndex_;
   bool hasPrevious_ = false;
+  uint32_t previousNextId_ = 0;  // ids below it were given out before the previous copy
   ListWalkSink sink_;
   BackupProgress progress_;
   BackupWalk walk_;

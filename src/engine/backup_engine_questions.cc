@@ -106,9 +106,9 @@ BackupEngine::Answer BackupEngine::askUnopenableFolder(const WalkEntry& entry) {
   uint32_t answer = ui->askQuestion(text, text, 1);
   if (answer == BackupMainAction::kTryAgain) return Answer::kTryAgain;
   exclude(path, kExcludedUnopenableFolder);
-  if (answer == BackupMainAction::kContinue) return Answer::kGoOn;
-  cancel_->store(1);
-  return Answer::kStop;
+  // Cancel stops the run as a failed read of this folder, not as a cancel
+  // by the user: the run ends with the read error naming the folder.
+  return answer == BackupMainAction::kContinue ? Answer::kGoOn : Answer::kStop;
 }
 
 }  // namespace vl

@@ -16,6 +16,12 @@ void BackupProgress::advance(uint32_t sections, uint64_t bytes) {
   if (!written_ || millisecondClock() - last_write_ms_ >= 1000) writeNow();
 }
 
+bool BackupProgress::finish() {
+  if (done_ > total_) total_ = done_;
+  done_ = total_;
+  return writeNow();
+}
+
 bool BackupProgress::writeNow() {
   written_ = true;
   last_write_ms_ = millisecondClock();

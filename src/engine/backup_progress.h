@@ -25,6 +25,11 @@ class BackupProgress {
   // (at the start and at the end of a copy).
   bool writeNow();
 
+  // The copy no longer runs: done is made equal to the total (the total to
+  // done, when more was done than the scan measured) and written at once,
+  // so that a second instance waiting for done = total sees the end.
+  bool finish();
+
   uint32_t done() const { return done_; }
   uint32_t total() const { return total_; }
   uint64_t bytesDone() const { return bytes_done_; }

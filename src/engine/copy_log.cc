@@ -413,6 +413,19 @@ bool loadLog(std::vector<CopyLogRecord>* records) {
   return parseCopyLog(log, records);
 }
 
+ByteBuffer copyLogBuffer(std::span<const CopyLogRecord> records) {
+  ByteBuffer out;
+  out.appendU32(static_cast<uint32_t>(records.size()));
+  for (const CopyLogRecord& record : records) {
+    out.appendU16(record.kind);
+    out.appendU32(record.time);
+    out.appendU32(record.count);
+    out.appendU64HighFirst(record.size);
+    out.appendCounted(singleByteText(record.textView()));
+  }
+  return out;
+}
+
 bool logExclusion(const LogContext& context, std::string_view path, uint32_t cause) {
   if (cause > kExcludedUncheckable) return true;
   std::string text(context.pick(kExclusionPrefixes[cause][0], kExclusionPrefixes[cause][1]));

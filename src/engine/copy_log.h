@@ -38,6 +38,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -99,6 +100,9 @@ bool loadLog(std::vector<CopyLogRecord>* records);
 // False, with `records` empty, unless the buffer holds exactly N whole records.
 bool parseCopyLog(ByteBuffer& buffer, std::vector<CopyLogRecord>* records);
 
+// `records` in the layout of the log file's buffer: u32 N, then the
+// records, texts one byte per character.
+ByteBuffer copyLogBuffer(std::span<const CopyLogRecord> records);
 // An exclusion record (count 1): the prefix of `cause` followed by `path`.
 // Causes above kExcludedUncheckable write nothing.
 bool logExclusion(const LogContext& context, std::string_view path, uint32_t cause);

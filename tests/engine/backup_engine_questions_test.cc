@@ -193,6 +193,33 @@ TEST(UnreadableFolderTest, SubFolderQuestionAndSelectedFolderMessage) {
                    "/closed\" som är vald för kopiering.");
 }
 
+// Cancel at the sub-folder question stops the run as a failed read of that
+// folder: the cancel flag stays clear (the exchange would otherwise say the
+// user cancelled) and the failed path is the folder's.
+TEST(UnreadableFolderTest, CancelAtTheSubFolderQuestionIsAReadErrorOfThatFolder) {
+  test::WorkingFolder work;
+  const std::string tree = work.file("tree");
+  makeFolder(tree);
+  makeFolder(tree + "/closed");
+  writeFile(tree + "/open", "y");
+  test::openToEveryone(work.path());
+  ::chmod((tree + "/closed").c_str(), 0);
+
+  std::optional<std::string> text = test::runUnprivileged([&] {
+    ScriptedAnswers answers;
+    answers.questions = {BackupMainAction::kCancel};
+    EngineSetup setup(tree, &answers);
+    BackupEngine engine(setup.options);
+    SectionStore store;
+    test::EngineRun run = pullCopy(engine, &store);
+    return summary(engine, run, nullptr, setup.cancel) + " path=" + run.failedPath;
+  });
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->rfind("stopped cancel=0 ", 0), 0u) << *text;
+  EXPECT_NE(text->find(" excluded=1 "), std::string::npos) << *text;
+  EXPECT_EQ(text->substr(text->find(" path=") + 6), tree + "/closed") << *text;
+}
+
 TEST(NameTooLongTest, LeftOutWithoutAskingWhenAutomaticAndAskedOtherwise) {
   test::WorkingFolder work;
   std::string folder = work.file("tree");

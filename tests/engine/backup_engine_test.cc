@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 
+#include "core/copy_progress_file.h"
 #include "engine/backup_engine_fixture.h"
 
 namespace vl {
@@ -121,6 +122,24 @@ TEST_F(FirstCopyTest, AFreshCopyClearsAnOlderRestartStateAndDiscardClearsItsOwn)
   RestartState after;
   EXPECT_EQ(loadRestartState(&after), RestartLoad::kNothing);
   EXPECT_EQ(test::readFile("current.bin").size(), 12u);
+}
+
+// "progr.bin" is written at most once a second while the copy runs, so
+// without a last write it may still show an early count after the run; a
+// second instance waits for done = total to see the copy end.
+TEST_F(FirstCopyTest, TheProgressFileSaysDoneEqualsTotalWhenTheRunIsOver) {
+  for (uint32_t measured : {20u, 2u}) {  // more than done (files went away), and fewer
+    EngineSetup setup(tree);
+    setup.options.totalSections = measured;
+    BackupEngine engine(setup.options);
+    SectionStore store;
+    ASSERT_TRUE(pullCopy(engine, &store).finished);
+    ASSERT_TRUE(engine.finishProgress());
+    std::optional<CopyProgress> stored = readCopyProgress();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->done, stored->total);
+    EXPECT_EQ(stored->total, std::max(measured, 7u));
+  }
 }
 
 class SecondCopyTest : public TreeTest {};
