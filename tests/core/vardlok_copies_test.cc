@@ -264,6 +264,30 @@ TEST_F(ProtectedCopiesTest, ADeletionTheServerRefusesIsAFailure) {
   EXPECT_EQ(lines(out).size(), 2u) << out;
 }
 
+// The commands show what a real backup left: vl_client backup copies the
+// selected folder, then copies, usage and history agree with it.
+TEST_F(VardlokCopiesTest, AScheduledBackupIsSeenByCopiesUsageAndHistory) {
+  const std::string folder = computer.home.file("Docs");
+  std::filesystem::create_directories(folder + "/sub");
+  test::writeFile(folder + "/a.txt", std::string(5000, 'a'));
+  test::writeFile(folder + "/sub/b.txt", "bb");
+  ASSERT_EQ(computer.vardlok({"folders", "add", folder}, &err), 0) << err;
+  ASSERT_EQ(computer.program(VL_CLIENT_PATH, {"backup"}, &err), 0) << err << server->log();
+
+  ASSERT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err;
+  const std::vector<std::string> listed = lines(out);
+  ASSERT_EQ(listed.size(), 1u) << out;
+  EXPECT_NE(listed[0].find("\t2\t5002"), std::string::npos) << listed[0];
+  const LastCopy last = readLastCopy(computer.workingFile(kLastCopyFile));
+  EXPECT_EQ(listed[0].substr(0, 2 + 19), "0\t" + localDateTime(last.time));
+
+  ASSERT_EQ(computer.vardlok({"usage"}, &err, &out), 0) << err;
+  EXPECT_NE(out.find("Antal lagrade kopior: 1\n"), std::string::npos) << out;
+  EXPECT_EQ(err.find("Varning!"), std::string::npos) << err;
+  ASSERT_EQ(computer.vardlok({"history"}, &err, &out), 0) << err;
+  EXPECT_NE(out.find("\t2\t5002\tKopiering slutförd utan fel.\n"), std::string::npos) << out;
+}
+
 #endif  // VL_SERVER_PATH
 
 }  // namespace

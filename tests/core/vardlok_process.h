@@ -30,8 +30,14 @@ struct Computer {
   // status, stderr in `errors` and stdout in `output` when given.
   int vardlok(const std::vector<std::string>& args, std::string* errors = nullptr,
               std::string* output = nullptr) const {
+    return program(VARDLOK_PATH, args, errors, output);
+  }
+
+  // The same for the program at `path` (vl_client, say).
+  int program(const char* path, const std::vector<std::string>& args,
+              std::string* errors = nullptr, std::string* output = nullptr) const {
     std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/bin:/bin"};
-    std::vector<char*> argv{const_cast<char*>(VARDLOK_PATH)};
+    std::vector<char*> argv{const_cast<char*>(path)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
@@ -48,7 +54,7 @@ struct Computer {
                                      0600);
     pid_t child = 0;
     const int spawned =
-        ::posix_spawn(&child, VARDLOK_PATH, &actions, nullptr, argv.data(), envp.data());
+        ::posix_spawn(&child, path, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return -1;
     int status = 0;
