@@ -4,6 +4,7 @@
 // copies through the archive exchange (the installed account's keys). The
 // tables go to standard output, one copy a line, fields separated by tabs.
 #include <cstdio>
+#include <filesystem>
 
 #include "crypto/key_files.h"
 #include "model/list_cache.h"
@@ -17,6 +18,11 @@ namespace {
 void printCopy(uint32_t number, uint32_t time, uint32_t files, uint64_t size) {
   std::printf("%u\t%s\t%u\t%llu\n", number, timeText(time).c_str(), files,
               static_cast<unsigned long long>(size));
+}
+
+bool installed() {
+  std::error_code error;
+  return std::filesystem::exists(vl::kLocalKeyFile, error);
 }
 
 void sayNoRandomness(uint32_t language) {
@@ -42,6 +48,8 @@ int runCopies(const Args& args) {
           "Error: Could not read the recovery file.");
       return kFailed;
     case vl::RecoveryFileUser::kOtherUser:
+      // Without an installed account (a new computer) there is no one to differ from.
+      if (!installed()) break;
       say(language, "Varning! Användaren i återställningsfilen är inte samma som den installerade "
                     "användaren.",
           "Warning! The user of the recovery file is not the installed user.");

@@ -38,6 +38,7 @@ struct MadeCopy {
   uint32_t files = 0;
   uint64_t size = 0;
   uint8_t fill = 0;  // the list payload's bytes
+  uint16_t copyCount = 20;  // how many newest copies stay current
 };
 
 // The last step of a backup and nothing else: once admitted, one
@@ -98,18 +99,19 @@ ByteBuffer copyFields(const MadeCopy& copy, const ByteBuffer& localKey, RandomPo
   out.appendCounted(emptySet());            // B
   out.appendCounted(ByteBuffer(size_t{48}));  // sealed log
   out.appendCounted(ByteBuffer(size_t{32}));  // its tag
-  out.appendU16(20);
+  out.appendU16(copy.copyCount);
   out.appendU16(30);
   out.appendCounted(emptySet());  // C
   return out;
 }
 
-// A computer with an account on a running server.
+// A computer with an account on a running server->
 class VardlokCopiesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(server.port(), 0) << server.log();
-    ASSERT_EQ(computer.vardlok({"server", server.address(), "--key-record", server.keyRecord()},
+    server = std::make_unique<RunningServer>(serverOptions());
+    ASSERT_NE(server->port(), 0) << server->log();
+    ASSERT_EQ(computer.vardlok({"server", server->address(), "--key-record", server->keyRecord()},
                                &err),
               0)
         << err;
@@ -118,11 +120,14 @@ class VardlokCopiesTest : public ::testing::Test {
                                 "", "--email", "eva@example.org"},
                                &err),
               0)
-        << err << server.log();
+        << err << server->log();
     uint8_t seed[32];
     ASSERT_TRUE(osRandomBytes(seed, sizeof seed));
     pool.addBytes(seed, true);
   }
+
+  // Options of `vl_server run` beyond the data folder, address and space.
+  virtual std::vector<std::string> serverOptions() const { return {}; }
 
   // Stores `copy` on the server as the installed account.
   void make(const MadeCopy& copy) {
@@ -144,7 +149,7 @@ class VardlokCopiesTest : public ::testing::Test {
     ServerConnection connection(setting->endpoint, options);
     ASSERT_TRUE(connection.attach(std::move(built.chunk), std::move(maker)));
     connection.run();
-    ASSERT_TRUE(stored) << server.log();
+    ASSERT_TRUE(stored) << server->log();
   }
 
   // The lines of vardlok's standard output.
@@ -155,7 +160,7 @@ class VardlokCopiesTest : public ::testing::Test {
     return out;
   }
 
-  RunningServer server;
+  std::unique_ptr<RunningServer> server;
   Computer computer;
   RandomPool pool;
   std::string recovery, out, err;
@@ -169,7 +174,7 @@ TEST_F(VardlokCopiesTest, CopiesAreListedNewestFirstAllOrTheWantedCount) {
   for (uint32_t i = 0; i < 5; ++i) {
     make({1700000000 + i * 3600, 10 + i, (uint64_t{i} << 32) + 7, static_cast<uint8_t>(i)});
   }
-  ASSERT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err << server.log();
+  ASSERT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err << server->log();
   std::vector<std::string> listed = lines(out);
   ASSERT_EQ(listed.size(), 5u) << out;
   for (uint32_t n = 0; n < 5; ++n) {
@@ -203,6 +208,84 @@ TEST_F(VardlokCopiesTest, CopiesAreListedNewestFirstAllOrTheWantedCount) {
   // More wanted than stored: the missing copy is an error, and the exit says so.
   EXPECT_EQ(computer.vardlok({"copies", recovery, "--count", "6"}, &err, &out), 1);
   EXPECT_NE(err.find("Fel: Efterfrågad kopia fanns ej på servern."), std::string::npos) << err;
+}
+
+TEST_F(VardlokCopiesTest, ArchivedCopiesAreListedAndDeletedByCopyNumber) {
+  EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server->log();
+  EXPECT_TRUE(out.empty()) << out;
+  EXPECT_NE(err.find("Arkivet är tomt."), std::string::npos) << err;
+
+  // With two current copies, copies 1 to 3 of five are archived.
+  for (uint32_t i = 0; i < 5; ++i) {
+    make({1700000000 + i * 3600, 10 + i, uint64_t{1000} * (i + 1), static_cast<uint8_t>(i), 2});
+  }
+  auto archived = [&]() {
+    EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err << server->log();
+    std::vector<std::string> numbers;
+    for (const std::string& line : lines(out)) numbers.push_back(line.substr(0, line.find('\t')));
+    return numbers;
+  };
+  EXPECT_EQ(archived(), (std::vector<std::string>{"3", "2", "1"}));
+  EXPECT_EQ(lines(out)[0], "3\t" + localDateTime(1700000000 + 2 * 3600) + "\t12\t3000");
+  ServerUsage usage = readServerUsage(computer.workingFile(kServerUsageFile));
+  EXPECT_EQ(usage.copies, 5u);
+  EXPECT_EQ(usage.reserved_gib, 40u);
+
+  EXPECT_EQ(computer.vardlok({"archive", "delete", "2"}, &err, &out), 0) << err << server->log();
+  EXPECT_EQ(archived(), (std::vector<std::string>{"3", "1"}));
+  EXPECT_EQ(readServerUsage(computer.workingFile(kServerUsageFile)).copies, 4u);
+
+  // A number that is no archived copy's (deleted, current, never given)
+  // refuses the whole deletion.
+  for (const char* wrong : {"2", "5", "99"}) {
+    EXPECT_EQ(computer.vardlok({"archive", "delete", "3", wrong}, &err, &out), 1) << wrong;
+    EXPECT_NE(err.find("Fel: Felaktigt index på minst ett värde."), std::string::npos) << err;
+  }
+  EXPECT_EQ(archived(), (std::vector<std::string>{"3", "1"}));
+  // The current copies stay listed for restores.
+  EXPECT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err;
+  EXPECT_EQ(lines(out).size(), 4u) << out;
+}
+
+// A server that keeps every copy for 30 days refuses to delete archived
+// copies, and the client says so and fails rather than report a deletion.
+class ProtectedCopiesTest : public VardlokCopiesTest {
+ protected:
+  std::vector<std::string> serverOptions() const override { return {"--protect-days", "30"}; }
+};
+
+TEST_F(ProtectedCopiesTest, ADeletionTheServerRefusesIsAFailure) {
+  for (uint32_t i = 0; i < 3; ++i) {
+    make({1700000000 + i * 3600, 1, 1, static_cast<uint8_t>(i), 1});
+  }
+  EXPECT_EQ(computer.vardlok({"archive", "delete", "1"}, &err, &out), 1) << server->log();
+  EXPECT_NE(err.find("Fel: Ett oväntat fel har inträffat."), std::string::npos) << err;
+  EXPECT_EQ(computer.vardlok({"archive", "list"}, &err, &out), 0) << err;
+  EXPECT_EQ(lines(out).size(), 2u) << out;
+}
+
+// The commands show what a real backup left: vl_client backup copies the
+// selected folder, then copies, usage and history agree with it.
+TEST_F(VardlokCopiesTest, AScheduledBackupIsSeenByCopiesUsageAndHistory) {
+  const std::string folder = computer.home.file("Docs");
+  std::filesystem::create_directories(folder + "/sub");
+  test::writeFile(folder + "/a.txt", std::string(5000, 'a'));
+  test::writeFile(folder + "/sub/b.txt", "bb");
+  ASSERT_EQ(computer.vardlok({"folders", "add", folder}, &err), 0) << err;
+  ASSERT_EQ(computer.program(VL_CLIENT_PATH, {"backup"}, &err), 0) << err << server->log();
+
+  ASSERT_EQ(computer.vardlok({"copies", recovery}, &err, &out), 0) << err;
+  const std::vector<std::string> listed = lines(out);
+  ASSERT_EQ(listed.size(), 1u) << out;
+  EXPECT_NE(listed[0].find("\t2\t5002"), std::string::npos) << listed[0];
+  const LastCopy last = readLastCopy(computer.workingFile(kLastCopyFile));
+  EXPECT_EQ(listed[0].substr(0, 2 + 19), "0\t" + localDateTime(last.time));
+
+  ASSERT_EQ(computer.vardlok({"usage"}, &err, &out), 0) << err;
+  EXPECT_NE(out.find("Antal lagrade kopior: 1\n"), std::string::npos) << out;
+  EXPECT_EQ(err.find("Varning!"), std::string::npos) << err;
+  ASSERT_EQ(computer.vardlok({"history"}, &err, &out), 0) << err;
+  EXPECT_NE(out.find("\t2\t5002\tKopiering slutförd utan fel.\n"), std::string::npos) << out;
 }
 
 #endif  // VL_SERVER_PATH

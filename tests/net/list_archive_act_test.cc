@@ -406,6 +406,21 @@ TEST_F(ArchiveActTest, AWrongNumberAndOtherFailuresAreToldAndStoreNothing) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("usage.bin")));
 }
 
+// The figures only inform; a deletion the server made is reported as made
+// even when they cannot be written.
+TEST_F(ArchiveActTest, UsageThatCannotBeWrittenDoesNotHideTheAnswer) {
+  callbacks.reset();
+  act = std::make_unique<ArchiveAct>(&callbacks, &world.keys.pool, kArchiveDelete,
+                                     std::vector<uint32_t>{3}, dir.file("missing/usage.bin"));
+  server.admit(&act->keys(), &act->dhExponent());
+  ByteBuffer request;
+  ASSERT_TRUE(act->dispatch(server.startupAnswer(), &request, &longWait));
+  server.open(std::move(request), ChunkType::kArchive);
+  EXPECT_FALSE(reply(listed({})));
+  EXPECT_EQ(callbacks.done, 1);
+  EXPECT_EQ(callbacks.failures, 0);
+}
+
 TEST_F(ArchiveActTest, ARefusedStartHasTheArchiveTexts) {
   callbacks.reset();
   act = std::make_unique<ArchiveAct>(&callbacks, &world.keys.pool, kArchiveList,
