@@ -267,7 +267,7 @@ TEST(VlServerProcessTest, InitRunSetupOverTcpIdleLimitAndStopOnSigterm) {
   const int open = test::connectLoopback(port);
   ASSERT_GE(open, 0);
   ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
-  EXPECT_EQ(waitExit(server.pid, 10), 0);
+  EXPECT_EQ(waitExit(server.pid, 60), 0);
   EXPECT_GE(secondsUntilClosed(open, 5), 0);
   ::close(open);
   ::close(server.out);
@@ -332,7 +332,7 @@ TEST(VlServerProcessTest, CheckTellsHealthyFromDamagedAndAccountsSetsTheProtecti
                        errors);
   ASSERT_NE(listeningPort(server, errors), 0);
   ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
-  EXPECT_EQ(waitExit(server.pid, 10), 0);
+  EXPECT_EQ(waitExit(server.pid, 60), 0);
   ::close(server.out);
   EXPECT_NE(test::readFile(errors).find("archived copies expire, copies protected for 3 days"),
             std::string::npos)
@@ -443,7 +443,7 @@ TEST(VlServerProcessTest, ABackupAndARestoreAtOnceStayWellUnderTwoHundredMebibyt
   EXPECT_TRUE(restored);
   const uint64_t peak = peakResidentKib(server.pid);
   ASSERT_EQ(::kill(server.pid, SIGTERM), 0);
-  EXPECT_EQ(waitExit(server.pid, 10), 0);
+  EXPECT_EQ(waitExit(server.pid, 60), 0);
   ::close(server.out);
   std::printf("server peak resident: %llu KiB after %u MiB up and %u MiB down\n",
               static_cast<unsigned long long>(peak), 2 * kSections * 2, kSections * 2);
