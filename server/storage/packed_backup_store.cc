@@ -36,9 +36,11 @@ class PackedAccount final : public AccountBackups {
     if (log_) log_->write("account " + std::to_string(account_) + ": " + line);
   }
   // Tidying after a commit: records no copy names any more. One left behind
-  // is named by nothing and never served. Returns how many of `numbers` had
-  // a record: A and C may name sections an earlier commit deleted already.
-  uint32_t dropRecords(const std::vector<uint32_t>& numbers);
+  // is named by nothing and never served.
+  void dropRecords(const std::vector<uint32_t>& numbers);
+  // How many of `numbers` the store holds a record of: A and C may name
+  // sections an earlier commit deleted already, which the log must not count.
+  uint32_t heldRecords(const std::vector<uint32_t>& numbers) const;
 
   const uint32_t account_;
   CopyStore store_;
@@ -162,7 +164,8 @@ CommitResult PackedAccount::commitCopy(const NewCopy& copy) {
       store_.dropList(*number);
       return result;
   }
-  result.dropped = dropRecords(drop);
+  result.dropped = heldRecords(drop);
+  dropRecords(drop);
   result.outcome = CommitOutcome::kStored;
   result.copy = *number;
   return result;
@@ -237,25 +240,26 @@ DeleteResult PackedAccount::remove(const std::vector<uint32_t>& copies) {
     case CatalogDelete::kFailed:
       return result;
   }
-  result.dropped = dropRecords(release.dropped);
+  dropRecords(release.dropped);
   bool listsGone = true;
   for (uint32_t copy : copies) listsGone = store_.dropList(copy) && listsGone;
   if (!listsGone) log("the list record of a deleted copy could not be removed; it stays unnamed");
   result.outcome = DeleteOutcome::kDeleted;
+  result.dropped = static_cast<uint32_t>(release.dropped.size());
   return result;
 }
 
-uint32_t PackedAccount::dropRecords(const std::vector<uint32_t>& numbers) {
+void PackedAccount::dropRecords(const std::vector<uint32_t>& numbers) {
   bool dropped = true;
-  uint32_t held = 0;
-  for (uint32_t number : numbers) {
-    if (!store_.hasSection(number)) continue;
-    ++held;
-    dropped = store_.dropSection(number) && dropped;
-  }
-  if (held != 0) dropped = store_.syncSections() && dropped;
+  for (uint32_t number : numbers) dropped = store_.dropSection(number) && dropped;
+  if (!numbers.empty()) dropped = store_.syncSections() && dropped;
   if (!dropped) log("some unused section records could not be deleted; they stay unnamed");
-  return held;
+}
+
+uint32_t PackedAccount::heldRecords(const std::vector<uint32_t>& numbers) const {
+  return static_cast<uint32_t>(std::count_if(numbers.begin(), numbers.end(), [this](uint32_t n) {
+    return store_.hasSection(n);
+  }));
 }
 
 }  // namespace
