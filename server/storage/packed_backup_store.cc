@@ -38,6 +38,9 @@ class PackedAccount final : public AccountBackups {
   // Tidying after a commit: records no copy names any more. One left behind
   // is named by nothing and never served.
   void dropRecords(const std::vector<uint32_t>& numbers);
+  // How many of `numbers` the store holds a record of: A and C may name
+  // sections an earlier commit deleted already, which the log must not count.
+  uint32_t heldRecords(const std::vector<uint32_t>& numbers) const;
 
   const uint32_t account_;
   CopyStore store_;
@@ -161,10 +164,10 @@ CommitResult PackedAccount::commitCopy(const NewCopy& copy) {
       store_.dropList(*number);
       return result;
   }
+  result.dropped = heldRecords(drop);
   dropRecords(drop);
   result.outcome = CommitOutcome::kStored;
   result.copy = *number;
-  result.dropped = static_cast<uint32_t>(drop.size());
   return result;
 }
 
@@ -251,6 +254,12 @@ void PackedAccount::dropRecords(const std::vector<uint32_t>& numbers) {
   for (uint32_t number : numbers) dropped = store_.dropSection(number) && dropped;
   if (!numbers.empty()) dropped = store_.syncSections() && dropped;
   if (!dropped) log("some unused section records could not be deleted; they stay unnamed");
+}
+
+uint32_t PackedAccount::heldRecords(const std::vector<uint32_t>& numbers) const {
+  return static_cast<uint32_t>(std::count_if(numbers.begin(), numbers.end(), [this](uint32_t n) {
+    return store_.hasSection(n);
+  }));
 }
 
 }  // namespace

@@ -405,6 +405,34 @@ TEST_P(RestoreActTest, ACancelWhileRequestingRemovesEveryKeptRecordAndTheFolder)
   EXPECT_FALSE(fs::exists(target + "/docs"));
 }
 
+// A record that cannot be kept ends the restore and takes the records kept
+// so far with it there and then, not only when the exchange object goes.
+TEST_P(RestoreActTest, ARecordThatCannotBeKeptRemovesTheKeptRecordsAtOnce) {
+  makeCopies();
+  auto restore = newAct({});
+  fs::path temporary;
+  run(*restore, start(*restore), [&](RestoreAct&, ByteBuffer&) {
+    if (requested.size() == 1) {
+      for (const auto& entry : fs::directory_iterator(work)) {
+        if (entry.path().filename().string().rfind("file_data_", 0) == 0) temporary = entry.path();
+      }
+      // A folder where the next record's file would go: it cannot be made.
+      for (int n = 1; n <= 64; ++n) {
+        const fs::path name = temporary / ("data_" + std::to_string(n) + ".bin");
+        if (!fs::exists(name)) fs::create_directory(name);
+      }
+    }
+    return true;
+  });
+  ASSERT_FALSE(temporary.empty());
+  EXPECT_EQ(callbacks.finishes, 0);
+  size_t keptFiles = 0;
+  if (fs::exists(temporary)) {
+    for (const auto& entry : fs::directory_iterator(temporary)) keptFiles += entry.is_regular_file();
+  }
+  EXPECT_EQ(keptFiles, 0u) << callbacks.english;
+}
+
 TEST_P(RestoreActTest, ARecordOfAnotherSectionFailsTheContentCheckAndLeavesNoFile) {
   makeCopies();
   swaps[3] = 4;  // a sound record of the account, but not c.txt's

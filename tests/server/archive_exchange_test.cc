@@ -83,6 +83,13 @@ TEST_F(ArchiveTest, CopiesOlderThanTheNewestCountAreArchivedAndListedNewestFirst
   EXPECT_TRUE(archivedNumbers().empty());
 }
 
+TEST_F(ArchiveTest, ACountOfZeroKeepsExactlyTwentyCopiesCurrent) {
+  for (uint32_t n = 1; n <= 20; ++n) storeCopy({n}, {n}, 1000 * n, 0);
+  EXPECT_TRUE(archivedNumbers().empty());
+  storeCopy({21}, {21}, 21000, 0);
+  EXPECT_EQ(archivedNumbers(), (std::vector<uint32_t>{1}));
+}
+
 TEST_F(ArchiveTest, DeletionByCopyNumberIsAllOrNothingAndDropsOnlyUnusedSections) {
   storeCopy({1, 2}, {1, 2}, 1000);
   storeCopy({3}, {2, 3}, 2000);
@@ -183,6 +190,17 @@ TEST_F(ArchiveTest, AnAccountsOwnProtectionHoldsWhenLongerThanTheServers) {
   world.clock += 2 * kDay;
   EXPECT_EQ(archive(*session, 2, {1}), 6);
   ASSERT_TRUE(world.store->setProtectDays(account, 0));
+  EXPECT_EQ(archive(*session, 2, {1}), 0);
+}
+
+TEST_F(ArchiveTest, OneProtectedDayHoldsUntilItsLastSecond) {
+  world.context.settings.protectDays = 1;
+  world.clock = 2000 * kDay;
+  storeCopy({1}, {1}, 10 * kDay, 1);
+  storeCopy({2}, {2}, 11 * kDay, 1);
+  world.clock += kDay - 1;
+  EXPECT_EQ(archive(*session, 2, {1}), 6);
+  world.clock += 1;
   EXPECT_EQ(archive(*session, 2, {1}), 0);
 }
 

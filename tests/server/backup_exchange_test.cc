@@ -397,6 +397,24 @@ TEST_F(BackupExchangeTest, ACompletedCopyDeletesWhatNoStoredCopyUses) {
   EXPECT_EQ(upload(*backup, 4, sectionRecord(4)), 2);
 }
 
+// A copy made after a lost receipt names again, in C, the sections its
+// interrupted attempt left over; the copy that was stored meanwhile had them
+// deleted already, and the log counts only records that were still held.
+TEST_F(BackupExchangeTest, TheDeletedCountLeavesOutNumbersWithoutARecord) {
+  auto backup = owner();
+  storeCopy(*backup, {1, 2});
+  ASSERT_EQ(upload(*backup, 3, sectionRecord(3)), 0);
+  CopyParts second;
+  second.list = listRecord(2);
+  second.used = sectionSet({1, 2});
+  second.unused = sectionSet({40, 41});
+  second.orphaned = sectionSet({20, 21, 22, 23, 24, 25, 26, 27, 28});
+  ASSERT_EQ(commit(*backup, second), 0);
+  EXPECT_TRUE(world.log.mentions(", 1 unused section records deleted"));
+  EXPECT_EQ(fetch(*backup, 3), 1);
+  for (uint32_t kept : {1u, 2u}) EXPECT_EQ(fetch(*backup, kept), 0) << kept;
+}
+
 TEST_F(BackupExchangeTest, ABackupAndARestoreOfOneAccountRunAtOnce) {
   auto first = owner();
   storeCopy(*first, {1, 2});

@@ -1,5 +1,6 @@
 // vl_server check: a data folder that the protocol built is healthy, and
-// each kind of damage (a missing list, an altered or misshapen record,
+// each kind of damage (a missing list, an altered or misshapen record, a
+// record whose size disagrees with its row,
 // figures or use counts that disagree with the rows, a used section that is
 // not catalogued) is found and named.
 #include "server/program/data_check.h"
@@ -130,6 +131,19 @@ TEST_F(DataCheckTest, AUsedSectionThatIsNotCataloguedIsFound) {
   const DataCheck report = check();
   EXPECT_TRUE(names(report, "copy 2 uses section 4, which is not catalogued"));
   EXPECT_EQ(report.unnamedRecords, 1u) << "its record is still in the pack";
+}
+
+TEST_F(DataCheckTest, SizesAndShapesThatDisagreeWithTheCatalogueAreFound) {
+  const std::string second = accountFolder() + "/copies/2.rec";
+  test::writeFile(second, test::readFile(second) + "x");
+  std::string first = test::readFile(accountFolder() + "/copies/1.rec");
+  first[0] ^= 0x40;  // another record type, same length
+  test::writeFile(accountFolder() + "/copies/1.rec", first);
+  sql("UPDATE stored_sections SET bytes = bytes + 1 WHERE number = 4");
+  const DataCheck report = check();
+  EXPECT_TRUE(names(report, "copy 2: its list record has")) << report.problems.front();
+  EXPECT_TRUE(names(report, "copy 1: its list record is misshapen"));
+  EXPECT_TRUE(names(report, "section 4: its record has"));
 }
 
 }  // namespace
