@@ -127,8 +127,20 @@ class VardlokNet:
     def env(self):
         return dict(os.environ, HOME=self.home, XDG_DATA_HOME=os.path.join(self.home, "data"))
 
+    def server_cpu(self):
+        """CPU seconds (user + system) the server has used so far."""
+        if not self.proc:
+            return 0.0
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def client(self, *words):
-        return run([self.vardlok] + list(words), cwd=self.home, env=self.env())
+        """Runs the client; its CPU figure includes what the server spent
+        meanwhile, so that the wire is charged with both ends."""
+        before = self.server_cpu()
+        seconds, rss, cpu = run([self.vardlok] + list(words), cwd=self.home, env=self.env())
+        return seconds, rss, cpu + self.server_cpu() - before
 
     def stop(self):
         if self.proc:
@@ -322,7 +334,7 @@ def main():
     print("\nminimum seconds over %d rounds (peak MiB in brackets); ratio = vardlok / faster of "
           "restic and borg; wire = vardlok / vl-local" % args.rounds)
     print("CPU rows: minimum CPU seconds (user + system) of the same runs, which a busy machine"
-          " disturbs less than the elapsed time (for vardlok the client's alone, not the server's)")
+          " disturbs less than the elapsed time (for vardlok the client's and the server's)")
     header = (f"{'dataset':10s} {'scenario':14s} " + " ".join(f"{t.name:>16s}" for t in tools) +
               "   ratio    wire")
     print(header)

@@ -250,9 +250,13 @@ DeleteResult PackedAccount::remove(const std::vector<uint32_t>& copies) {
 }
 
 void PackedAccount::dropRecords(const std::vector<uint32_t>& numbers) {
+  if (numbers.empty()) return;
   bool dropped = true;
   for (uint32_t number : numbers) dropped = store_.dropSection(number) && dropped;
-  if (!numbers.empty()) dropped = store_.syncSections() && dropped;
+  dropped = store_.syncSections() && dropped;
+  // Until the drops are forgotten, the next open removes these records
+  // instead of taking them for uploads whose rows were lost.
+  if (dropped) dropped = catalog_.clearDropping(account_);
   if (!dropped) log("some unused section records could not be deleted; they stay unnamed");
 }
 
@@ -268,24 +272,49 @@ PackedBackupStore::PackedBackupStore(std::string folder, SqliteCopyCatalog* cata
                                      ServerLog* log)
     : folder_(std::move(folder)), catalog_(catalog), log_(log) {}
 
-void PackedBackupStore::removeUnnamed(uint32_t account, CopyStore& store) {
+void PackedBackupStore::reconcile(uint32_t account, CopyStore& store) {
   const std::optional<std::vector<SectionRow>> rows = catalog_->sectionRows(account);
-  if (!rows) return;  // tidying only: without the rows nothing is judged unnamed
-  std::vector<uint32_t> unnamed;
+  const std::optional<std::vector<uint32_t>> dropping = catalog_->droppingSections(account);
+  if (!rows || !dropping) return;  // nothing is judged without the catalogue
+  std::vector<uint32_t> leftovers;
+  std::vector<SectionRow> uploads;  // rows to write again, with the record's length
   for (uint32_t number : store.sectionNumbers()) {
-    const bool named = std::binary_search(
-        rows->begin(), rows->end(), SectionRow{number, 0, 0},
-        [](const SectionRow& a, const SectionRow& b) { return a.number < b.number; });
-    if (!named) unnamed.push_back(number);
+    const auto row = std::lower_bound(
+        rows->begin(), rows->end(), number,
+        [](const SectionRow& a, uint32_t wanted) { return a.number < wanted; });
+    const bool named = row != rows->end() && row->number == number;
+    if (named && row->uses > 0) continue;
+    if (!named && std::binary_search(dropping->begin(), dropping->end(), number)) {
+      leftovers.push_back(number);
+      continue;
+    }
+    // An upload since the last copy: its row may be missing, or may still
+    // give the length of a record it was since replaced by.
+    const std::optional<uint32_t> length = store.sectionLength(number);
+    if (length && (!named || row->bytes != *length)) {
+      uploads.push_back(SectionRow{number, *length, 0});
+    }
   }
-  if (unnamed.empty()) return;
   bool removed = true;
-  for (uint32_t number : unnamed) removed = store.dropSection(number) && removed;
-  removed = store.syncSections() && removed;
-  if (log_) {
-    log_->write("account " + std::to_string(account) + ": " + std::to_string(unnamed.size()) +
+  for (uint32_t number : leftovers) removed = store.dropSection(number) && removed;
+  if (!leftovers.empty()) removed = store.syncSections() && removed;
+  if (removed && !dropping->empty()) catalog_->clearDropping(account);
+  bool restored = true;
+  uint64_t pending = 0;
+  for (const SectionRow& upload : uploads) {
+    restored = catalog_->recordUpload(account, upload.number, upload.bytes, &pending) && restored;
+  }
+  if (!log_) return;
+  const std::string prefix = "account " + std::to_string(account) + ": ";
+  if (!leftovers.empty()) {
+    log_->write(prefix + std::to_string(leftovers.size()) +
                 " section records no copy or upload names " +
                 (removed ? "removed" : "could not all be removed"));
+  }
+  if (!uploads.empty()) {
+    log_->write(prefix + std::to_string(uploads.size()) +
+                " uploads catalogued again from their records" +
+                (restored ? "" : " (not all could be)"));
   }
 }
 
@@ -312,7 +341,7 @@ std::shared_ptr<AccountBackups> PackedBackupStore::account(uint32_t number) {
     }
     return nullptr;
   }
-  removeUnnamed(number, *store);
+  reconcile(number, *store);
   // Destroyed under the table's mutex, so that the store's lock is let go
   // before anyone can open it again. The deleter holds the table by plain
   // pointer: the entry it would otherwise keep alive is its own.

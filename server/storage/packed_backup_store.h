@@ -7,10 +7,14 @@
 // store closes when the last connection lets go. Each account's uploads and
 // commits are serialised by the account's own mutex; reads run alongside.
 //
-// When an account's store opens, no upload or commit of it is under way, so
-// a section record that the catalogue does not name is a leftover (an
-// upload cut off before its row was written, a drop cut off after its
-// commit): it is removed then.
+// An upload is durable once its record is: the catalogue row that follows
+// is written without waiting for the disk. So when an account's store
+// opens (no upload or commit of it under way), a section record that the
+// catalogue does not name is either a leftover of a drop cut off after its
+// commit (the catalogue lists those until the drop is synced), removed
+// then, or an upload whose row was lost, catalogued again. An upload cut
+// off before its answer is catalogued too, as if it had been answered: it
+// counts until the next copy completes without it.
 #pragma once
 
 #include <condition_variable>
@@ -39,7 +43,8 @@ class PackedBackupStore final : public BackupStore {
   std::string accountFolder(uint32_t account) const;
 
  private:
-  void removeUnnamed(uint32_t account, CopyStore& store);
+  // Brings the catalogue of uploads in line with the account's records.
+  void reconcile(uint32_t account, CopyStore& store);
 
   std::string folder_;
   SqliteCopyCatalog* catalog_;

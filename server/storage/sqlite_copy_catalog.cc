@@ -34,6 +34,10 @@ CREATE TABLE IF NOT EXISTS stored_sections(
   uses INTEGER NOT NULL,
   PRIMARY KEY(account, number)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS pending_sections ON stored_sections(account) WHERE uses = 0;
+CREATE TABLE IF NOT EXISTS dropping_sections(
+  account INTEGER NOT NULL,
+  number INTEGER NOT NULL,
+  PRIMARY KEY(account, number)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS account_bytes(
   account INTEGER PRIMARY KEY,
   used INTEGER NOT NULL,
@@ -51,14 +55,31 @@ std::unique_ptr<SqliteCopyCatalog> SqliteCopyCatalog::open(const std::string& pa
   sqlite3_busy_timeout(db, 10000);
   Statement wal(db, "PRAGMA journal_mode=WAL");
   if (wal.step() != SQLITE_ROW || wal.text(0) != "wal") return nullptr;
-  if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
+  if (sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_exec(db, kCopyCatalogSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     return nullptr;
   }
   Statement level(db, "PRAGMA synchronous");
-  if (level.step() != SQLITE_ROW || level.integer(0) != 2) return nullptr;
+  if (level.step() != SQLITE_ROW || level.integer(0) != 1) return nullptr;
   return catalog;
 }
+
+// Runs the transactions of its lifetime with synchronous FULL: their commit
+// syncs the log, and with it every NORMAL commit before them.
+class SqliteCopyCatalog::FullSync {
+ public:
+  explicit FullSync(sqlite3* db)
+      : db_(db),
+        set_(sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK) {}
+  ~FullSync() { sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr); }
+  FullSync(const FullSync&) = delete;
+  FullSync& operator=(const FullSync&) = delete;
+  bool set() const { return set_; }
+
+ private:
+  sqlite3* db_;
+  bool set_;
+};
 
 SqliteCopyCatalog::~SqliteCopyCatalog() { sqlite3_close(db_); }
 
@@ -171,6 +192,8 @@ CatalogCommit SqliteCopyCatalog::commit(uint32_t account, const CopyRow& row,
                                         std::vector<uint32_t>* drop) {
   std::lock_guard lock(mutex_);
   drop->clear();
+  const FullSync durable(db_);
+  if (!durable.set()) return CatalogCommit::kFailed;
   Transaction transaction(db_);
   if (!transaction.began()) return CatalogCommit::kFailed;
   const CopySummary& copy = row.summary;
@@ -231,13 +254,13 @@ CatalogCommit SqliteCopyCatalog::commit(uint32_t account, const CopyRow& row,
     if (found == SQLITE_DONE) drop->push_back(number);
     if (found != SQLITE_ROW && found != SQLITE_DONE) return CatalogCommit::kFailed;
   }
+  std::sort(drop->begin(), drop->end());
+  drop->erase(std::unique(drop->begin(), drop->end()), drop->end());
   if (!addBytes(account, static_cast<int64_t>(copy.listBytes) - freed, 0, true) ||
-      !transaction.commit()) {
+      !markDropping(account, *drop) || !transaction.commit()) {
     drop->clear();
     return CatalogCommit::kFailed;
   }
-  std::sort(drop->begin(), drop->end());
-  drop->erase(std::unique(drop->begin(), drop->end()), drop->end());
   return CatalogCommit::kStored;
 }
 
@@ -246,6 +269,8 @@ CatalogDelete SqliteCopyCatalog::deleteCopies(uint32_t account,
                                               Release* release) {
   std::lock_guard lock(mutex_);
   *release = Release{};
+  const FullSync durable(db_);
+  if (!durable.set()) return CatalogDelete::kFailed;
   Transaction transaction(db_);
   if (!transaction.began()) return CatalogDelete::kFailed;
   Statement select(db_, "SELECT used_sections, list_bytes FROM stored_copies "
@@ -289,12 +314,44 @@ CatalogDelete SqliteCopyCatalog::deleteCopies(uint32_t account,
       release->dropped.push_back(number);
     }
   }
-  if (!addBytes(account, -freed, 0) || !transaction.commit()) {
+  if (!addBytes(account, -freed, 0) || !markDropping(account, release->dropped) ||
+      !transaction.commit()) {
     *release = Release{};
     return CatalogDelete::kFailed;
   }
   release->freedBytes = static_cast<uint64_t>(freed);
   return CatalogDelete::kDeleted;
+}
+
+bool SqliteCopyCatalog::markDropping(uint32_t account, const std::vector<uint32_t>& numbers) {
+  Statement insert(db_, "INSERT OR IGNORE INTO dropping_sections(account, number) VALUES(?, ?)");
+  for (uint32_t number : numbers) {
+    insert.reset();
+    insert.bind(1, account).bind(2, number);
+    if (!insert.run()) return false;
+  }
+  return true;
+}
+
+std::optional<std::vector<uint32_t>> SqliteCopyCatalog::droppingSections(uint32_t account) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_, "SELECT number FROM dropping_sections WHERE account = ? ORDER BY number");
+  select.bind(1, account);
+  std::vector<uint32_t> numbers;
+  int step;
+  while ((step = select.step()) == SQLITE_ROW) {
+    numbers.push_back(static_cast<uint32_t>(select.integer(0)));
+  }
+  if (step != SQLITE_DONE) return std::nullopt;
+  return numbers;
+}
+
+bool SqliteCopyCatalog::clearDropping(uint32_t account) {
+  std::lock_guard lock(mutex_);
+  const FullSync durable(db_);
+  Statement erase(db_, "DELETE FROM dropping_sections WHERE account = ?");
+  erase.bind(1, account);
+  return durable.set() && erase.run();
 }
 
 std::optional<std::vector<uint32_t>> SqliteCopyCatalog::catalogued() {

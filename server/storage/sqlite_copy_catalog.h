@@ -16,8 +16,13 @@
 // account and a number is never given twice: only archived copies are ever
 // deleted, and the newest copy is never archived.
 //
-// Every change is one transaction on a connection with synchronous FULL;
-// calls are serialised by a mutex and may come from any thread.
+// Every change is one transaction; calls are serialised by a mutex and may
+// come from any thread. Commits of copies, deletions and the clearing of
+// drops run with synchronous FULL. Upload rows are written with synchronous
+// NORMAL: their record in the pack store is the durable account of the
+// upload, so a row lost with the power is written again from the packs when
+// the account's store next opens (see droppingSections), and a later FULL
+// commit makes every row before it durable.
 #pragma once
 
 #include <cstdint>
@@ -112,6 +117,14 @@ class SqliteCopyCatalog {
   CatalogDelete deleteCopies(uint32_t account, const std::vector<uint32_t>& copies,
                              Release* release);
 
+  // The sections whose records a commit or deletion let go and whose drop
+  // from the pack store is not yet known to be durable, ascending: a record
+  // the catalogue does not name is one of these (a leftover) or an upload
+  // whose row was lost. clearDropping forgets them, durably, once their
+  // drops are synced.
+  std::optional<std::vector<uint32_t>> droppingSections(uint32_t account);
+  bool clearDropping(uint32_t account);
+
   // For the data check: the accounts with any copy, section or figures,
   // ascending; their section rows; each stored copy's set of used sections.
   std::optional<std::vector<uint32_t>> catalogued();
@@ -121,7 +134,9 @@ class SqliteCopyCatalog {
 
  private:
   explicit SqliteCopyCatalog(sqlite3* db) : db_(db) {}
+  class FullSync;
   bool ensureTotals(uint32_t account);
+  bool markDropping(uint32_t account, const std::vector<uint32_t>& numbers);
   bool addBytes(uint32_t account, int64_t used, int64_t pending, bool clearPending = false);
 
   std::mutex mutex_;

@@ -394,6 +394,19 @@ bool CopyStore::hasSection(uint32_t number) const {
   return ::stat(sectionPath(number).c_str(), &info) == 0;
 }
 
+std::optional<uint32_t> CopyStore::sectionLength(uint32_t number) const {
+  {
+    std::lock_guard<std::mutex> lock(packs_->mutex);
+    auto found = packs_->index.find(number);
+    if (found != packs_->index.end()) return found->second.length;
+  }
+  struct stat info {};
+  if (::stat(sectionPath(number).c_str(), &info) != 0 || info.st_size >= kDroppedLength) {
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(info.st_size);
+}
+
 bool CopyStore::dropSection(uint32_t number) {
   if (!packs_->writing) return false;
   if (::unlink(sectionPath(number).c_str()) != 0 && errno != ENOENT) return false;

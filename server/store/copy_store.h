@@ -78,6 +78,9 @@ class CopyStore {
   // longer match the checksum they were stored with).
   std::optional<ByteBuffer> getSection(uint32_t number) const;
   bool hasSection(uint32_t number) const;
+  // The length of the record stored under `number`, read from the index
+  // without touching the record; nothing when none is stored.
+  std::optional<uint32_t> sectionLength(uint32_t number) const;
   // Deletes the record; deleting a missing record is not an error. The space
   // of a packed record is not given back.
   bool dropSection(uint32_t number);

@@ -1,14 +1,23 @@
 #include "net/section_feed.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "model/section_record.h"
 
 namespace vl {
+namespace {
+
+unsigned sealerCount(unsigned asked) {
+  if (asked != 0) return asked;
+  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+}
+
+}  // namespace
 
 SectionFeed::SectionFeed(BackupEngine* engine, std::span<const uint8_t> localKey,
                          const RsaKey* encryptionKey, bool compress, RandomPool* pool,
-                         bool background)
+                         bool background, unsigned sealers)
     : engine_(engine),
       localKey_(localKey),
       key_(encryptionKey),
@@ -16,7 +25,14 @@ SectionFeed::SectionFeed(BackupEngine* engine, std::span<const uint8_t> localKey
       pool_(pool),
       background_(background) {
   engine_->setRestartSaveBarrier([this] { return barrier(); });
-  if (background_) worker_ = std::thread([this] { work(); });
+  if (!background_) return;
+  const unsigned count = sealerCount(sealers);
+  // Enough ahead to keep every sealer busy while the exchange waits, and
+  // few enough that the plain and sealed bytes held stay small (sections
+  // are at most 2 MiB).
+  depth_ = count + 2;
+  worker_ = std::thread([this] { produce(); });
+  for (unsigned i = 0; i < count; ++i) sealers_.emplace_back([this] { sealWork(); });
 }
 
 SectionFeed::~SectionFeed() {
@@ -32,11 +48,10 @@ bool SectionFeed::barrier() {
   return acknowledged_ == givenOut_;
 }
 
-PreparedSection SectionFeed::runStep() {
+PreparedSection SectionFeed::engineStep(ByteBuffer* plain) {
   PreparedSection out;
-  ByteBuffer plain;
   bool finished = false;
-  if (!engine_->nextSection(&plain, &out.id, &finished, &out.path)) {
+  if (!engine_->nextSection(plain, &out.id, &finished, &out.path)) {
     out.kind = PreparedSection::Kind::kStopped;
     return out;
   }
@@ -44,47 +59,85 @@ PreparedSection SectionFeed::runStep() {
     out.kind = PreparedSection::Kind::kFinished;
     return out;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++givenOut_;
-  }
-  SectionStats sealed;
-  out.record = sealSection(plain.span(), localKey_.span(), *key_, compress_, *pool_, &sealed);
-  plain.clear();
-  if (out.record.empty()) {
-    out.kind = PreparedSection::Kind::kSealFailed;
-    return out;
-  }
-  out.kind = PreparedSection::Kind::kSection;
   std::lock_guard<std::mutex> lock(mutex_);
-  countSealedSection(stats_, sealed);
+  ++givenOut_;
+  out.kind = PreparedSection::Kind::kSection;
   return out;
 }
 
-void SectionFeed::work() {
+void SectionFeed::seal(const ByteBuffer& plain, PreparedSection* out) {
+  SectionStats sealed;
+  out->record = sealSection(plain.span(), localKey_.span(), *key_, compress_, *pool_, &sealed);
+  if (out->record.empty()) {
+    out->kind = PreparedSection::Kind::kSealFailed;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  countSealedSection(stats_, sealed);
+}
+
+PreparedSection SectionFeed::runStep() {
+  ByteBuffer plain;
+  PreparedSection out = engineStep(&plain);
+  if (out.kind == PreparedSection::Kind::kSection) seal(plain, &out);
+  return out;
+}
+
+// The worker: the engine's steps, in order, while fewer than depth_
+// sections wait to be taken.
+void SectionFeed::produce() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return step_ == Step::kRunning || stopping_; });
-    if (stopping_) {
-      // A step asked for but not begun is not run; stop() waits for that.
-      if (step_ == Step::kRunning) step_ = Step::kIdle;
-      changed_.notify_all();
-      return;
-    }
+    changed_.wait(lock, [this] {
+      return stopping_ || (started_ && !engineDone_ && slots_.size() < depth_);
+    });
+    if (stopping_) return;
+    producing_ = true;
     lock.unlock();
-    PreparedSection result = runStep();
+    Slot slot;
+    slot.out = engineStep(&slot.plain);
     lock.lock();
-    ready_ = std::move(result);
-    step_ = Step::kReady;
+    producing_ = false;
+    if (slot.out.kind != PreparedSection::Kind::kSection) {
+      slot.state = Slot::State::kReady;
+      engineDone_ = true;
+    }
+    slots_.push_back(std::move(slot));
+    changed_.notify_all();
+  }
+}
+
+SectionFeed::Slot* SectionFeed::firstPlain() {
+  for (Slot& slot : slots_) {
+    if (slot.state == Slot::State::kPlain) return &slot;
+  }
+  return nullptr;
+}
+
+// A sealer: the oldest section not yet taken up by another. Its slot stays
+// in place while it works: take pops only ready slots, stop waits for it.
+void SectionFeed::sealWork() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    Slot* job = nullptr;
+    changed_.wait(lock, [this, &job] { return stopping_ || (job = firstPlain()) != nullptr; });
+    if (stopping_) return;
+    job->state = Slot::State::kSealing;
+    ++sealing_;
+    lock.unlock();
+    seal(job->plain, &job->out);
+    job->plain.clear();
+    lock.lock();
+    job->state = Slot::State::kReady;
+    --sealing_;
     changed_.notify_all();
   }
 }
 
 void SectionFeed::prepare() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!background_ || ended_ || stopping_ || step_ != Step::kIdle) return;
+  if (!background_ || ended_ || stopping_) return;
   started_ = true;
-  step_ = Step::kRunning;
   changed_.notify_all();
 }
 
@@ -100,10 +153,14 @@ PreparedSection SectionFeed::take() {
   } else {
     prepare();
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return step_ == Step::kReady || step_ == Step::kIdle; });
-    if (step_ == Step::kIdle) return result;  // stopped, or ended before
-    result = std::move(ready_);
-    step_ = Step::kIdle;
+    changed_.wait(lock, [this] {
+      return stopping_ || ended_ ||
+             (!slots_.empty() && slots_.front().state == Slot::State::kReady);
+    });
+    if (stopping_ || ended_) return result;
+    result = std::move(slots_.front().out);
+    slots_.pop_front();
+    changed_.notify_all();
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (result.kind != PreparedSection::Kind::kSection) ended_ = true;
@@ -131,13 +188,15 @@ void SectionFeed::stop() {
     std::unique_lock<std::mutex> lock(mutex_);
     stopping_ = true;
     changed_.notify_all();
-    // A running step finishes first: the engine is not to be touched by
-    // two threads.
-    changed_.wait(lock, [this] { return step_ != Step::kRunning; });
-    step_ = Step::kIdle;
-    ready_ = PreparedSection();
+    // Running work finishes first: the engine is not to be touched by two
+    // threads, and a sealer holds its slot.
+    changed_.wait(lock, [this] { return !producing_ && sealing_ == 0; });
+    slots_.clear();
   }
   if (worker_.joinable()) worker_.join();
+  for (std::thread& sealer : sealers_) {
+    if (sealer.joinable()) sealer.join();
+  }
 }
 
 PipelineStatistics SectionFeed::statistics() const {

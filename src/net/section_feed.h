@@ -1,16 +1,19 @@
 // SectionFeed: the backup engine's sections, sealed and ready to send.
 //
 // The backup exchange sends one section and then waits for the server's
-// receipt before it sends the next. The feed uses that wait: as soon as a
-// section has gone out, `prepare` starts the next step of the engine
-// (reading, hashing, compressing, sealing) on a worker thread, so that when
-// the receipt arrives the next section is ready, or nearly.
+// receipt before it sends the next. The feed works through that wait: once
+// the first section is asked for, a worker thread runs the engine's steps
+// (reading, hashing, cutting) a few sections ahead of the exchange, and
+// sealers (compression, encryption, the wrapped secret) on as many threads
+// as the machine has cores, up to four, seal them side by side; `take`
+// hands them out in the engine's order.
 //
 // The engine's restart state may name only sections the server holds. Its
 // restart-save barrier is the feed's: the worker waits there until every
-// section it has given out is acknowledged (`acknowledged`), and gives up
-// when the feed is stopped. Without a worker (`background` false) each step
-// runs in `take` on the caller's thread; the results are the same.
+// section it has given out is acknowledged (`acknowledged`), sections it
+// prepared ahead included, and gives up when the feed is stopped. Without
+// workers (`background` false) each step runs in `take` on the caller's
+// thread; the results are the same.
 //
 // prepare, take, acknowledged and stop are called from one thread (the one
 // that runs the exchange); the engine and its callbacks run on the worker.
@@ -18,10 +21,12 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/byte_buffer.h"
 #include "crypto/random_pool.h"
@@ -47,19 +52,21 @@ struct PreparedSection {
 class SectionFeed {
  public:
   // All pointers must outlive the feed. The engine must have its previous
-  // copy and restart state before the first step.
+  // copy and restart state before the first step. `sealers` threads seal
+  // (0: one per core, at most four); the key and the pool are used from
+  // all of them at once.
   SectionFeed(BackupEngine* engine, std::span<const uint8_t> localKey, const RsaKey* encryptionKey,
-              bool compress, RandomPool* pool, bool background);
+              bool compress, RandomPool* pool, bool background, unsigned sealers = 0);
   SectionFeed(const SectionFeed&) = delete;
   SectionFeed& operator=(const SectionFeed&) = delete;
   // Stops and joins the worker.
   ~SectionFeed();
 
-  // Starts the next step (on the worker); a step already started or
-  // prepared is left alone.
+  // Lets the workers start (they then keep a few sections ready).
   void prepare();
-  // The step started by prepare (starting it first when none was), once it
-  // is done. After kFinished, kStopped or kSealFailed nothing more comes.
+  // The engine's next section, sealed, or the end, once it is ready
+  // (starting the workers first when prepare was not called). After
+  // kFinished, kStopped or kSealFailed nothing more comes.
   PreparedSection take();
   // The server holds the oldest section given out and not yet acknowledged.
   void acknowledged();
@@ -67,16 +74,29 @@ class SectionFeed {
   bool allStored() const;
   // Whether the engine has been asked for a step.
   bool started() const;
-  // Ends the feed: a step waiting at the barrier gives up, a running one is
-  // waited for. Further takes give kStopped.
+  // Ends the feed: a step waiting at the barrier gives up, running ones are
+  // waited for, sections prepared ahead are dropped. Further takes give
+  // kStopped.
   void stop();
 
   PipelineStatistics statistics() const;
 
  private:
-  enum class Step { kIdle, kRunning, kReady };
+  // A section on its way through the workers, in the engine's order.
+  struct Slot {
+    enum class State { kPlain, kSealing, kReady };
+    State state = State::kPlain;
+    PreparedSection out;
+    ByteBuffer plain;
+  };
 
-  void work();
+  void produce();
+  void sealWork();
+  Slot* firstPlain();
+  // One step of the engine: kSection with the plain bytes in `*plain`, or
+  // the end.
+  PreparedSection engineStep(ByteBuffer* plain);
+  void seal(const ByteBuffer& plain, PreparedSection* out);
   PreparedSection runStep();
   bool barrier();
 
@@ -89,8 +109,11 @@ class SectionFeed {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  Step step_ = Step::kIdle;
-  PreparedSection ready_;
+  std::deque<Slot> slots_;  // references stay valid while others come and go
+  size_t depth_ = 1;        // the most sections prepared ahead
+  bool producing_ = false;  // the worker is inside the engine
+  size_t sealing_ = 0;      // sealers at work
+  bool engineDone_ = false;  // the engine gave its last step
   uint64_t givenOut_ = 0;
   uint64_t acknowledged_ = 0;
   bool started_ = false;
@@ -98,6 +121,7 @@ class SectionFeed {
   bool ended_ = false;  // a step ended the feed
   PipelineStatistics stats_;
   std::thread worker_;
+  std::vector<std::thread> sealers_;
 };
 
 }  // namespace vl

@@ -359,15 +359,43 @@ TEST_F(BackupExchangeTest, RecordsNothingNamesAreRemovedWhenTheStoreOpens) {
         CopyStore::open(world.dir.file("backups/" + std::to_string(account)));
     ASSERT_TRUE(store && store->putSection(99, sectionRecord(99)));
   }
+  // 99 was let go by a commit whose drop was cut off.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(world.dir.file("accounts.db").c_str(), &db), SQLITE_OK);
+  const std::string sql = "INSERT INTO dropping_sections(account, number) VALUES(" +
+                          std::to_string(account) + ", 99)";
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
   EXPECT_EQ(checkServerData(world.dir.path()).unnamedRecords, 1u);
   world.restart();
   auto backup = owner();
   EXPECT_EQ(fetch(*backup, 1), 0);
   EXPECT_EQ(fetch(*backup, 2), 0) << "the upload of the copy in progress stays";
+  EXPECT_EQ(fetch(*backup, 99), 1);
   const DataCheck report = checkServerData(world.dir.path());
   EXPECT_EQ(report.unnamedRecords, 0u);
   EXPECT_TRUE(report.healthy());
   EXPECT_TRUE(world.log.mentions("1 section records no copy or upload names removed"));
+}
+
+TEST_F(BackupExchangeTest, AnUploadWhoseRowWasLostCountsAgainAfterARestart) {
+  {
+    auto backup = owner();
+    storeCopy(*backup, {1});
+  }
+  world.backups.reset();
+  {
+    // Its record is durable; the row that followed did not reach the disk.
+    std::optional<CopyStore> store =
+        CopyStore::open(world.dir.file("backups/" + std::to_string(account)));
+    ASSERT_TRUE(store && store->putSection(5, sectionRecord(5)));
+  }
+  world.restart();
+  auto backup = owner();
+  EXPECT_EQ(fetch(*backup, 5), 0);
+  EXPECT_EQ(checkServerData(world.dir.path()).unnamedRecords, 0u);
+  EXPECT_TRUE(checkServerData(world.dir.path()).healthy());
+  EXPECT_TRUE(world.log.mentions("1 uploads catalogued again from their records"));
 }
 
 TEST_F(BackupExchangeTest, ACompletedCopyDeletesWhatNoStoredCopyUses) {
