@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "answer_world.h"
 #include "core/byte_buffer.h"
 #include "crypto/random_pool.h"
 #include "net/backup_answers.h"
@@ -23,22 +24,8 @@ namespace {
 
 using vl::ByteBuffer;
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-struct World {
-  vl::RandomPool pool;
-  vl::ExchangeKeys keys{&pool};
-  vl::ChunkSequence sequence;
-
-  World() {
-    pool.addBytes(std::vector<uint8_t>(64, 3), true);
-    check(keys.derive(std::vector<uint8_t>(32, 7)));
-    check(keys.establish(std::vector<uint8_t>(32, 9)));
-    sequence.next();
-  }
-};
+using vl::fuzz::check;
+using World = vl::fuzz::AnswerWorld;
 
 void checkMessage(const vl::BackupMessage& message, bool ok) {
   check(ok == message.english.empty());
