@@ -19,6 +19,7 @@
 #include <set>
 #include <thread>
 
+#include "support/loopback.h"
 #include "vardlok_process.h"
 #include "core/copy_progress_file.h"
 #include "core/exit_codes.h"
@@ -264,16 +265,12 @@ class CuttingProxy {
       if (::poll(&wait, 1, 50) <= 0) continue;
       const int client = ::accept(listener_, nullptr, nullptr);
       if (client < 0) continue;
-      const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      address.sin_port = htons(static_cast<uint16_t>(server_port_));
-      if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      const int server = test::connectLoopback(static_cast<uint16_t>(server_port_));
+      if (server >= 0) {
         relay(connection++, client, server);
       }
       ::close(client);
-      ::close(server);
+      if (server >= 0) ::close(server);
     }
   }
 

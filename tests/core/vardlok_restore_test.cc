@@ -26,6 +26,7 @@
 #include "net/server_setting.h"
 #include "net/start_chunk.h"
 #include "platform/os_random.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "vardlok_process.h"
 
@@ -178,19 +179,15 @@ class CuttingRelay {
       if (::poll(&waiting, 1, 200) <= 0) continue;
       const int client = ::accept(listener_, nullptr, nullptr);
       if (client < 0) continue;
-      const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      address.sin_port = htons(static_cast<uint16_t>(server_port_));
-      if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      const int server = test::connectLoopback(static_cast<uint16_t>(server_port_));
+      if (server >= 0) {
         {
           std::lock_guard<std::mutex> lock(mutex_);
           requests_.emplace_back();
         }
         relay(client, server, connection == 0 ? cut_after_ : SIZE_MAX);
       }
-      ::close(server);
+      if (server >= 0) ::close(server);
       ::close(client);
     }
   }

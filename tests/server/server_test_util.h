@@ -23,6 +23,7 @@
 #include "server/protocol/setup_limiter.h"
 #include "server/storage/packed_backup_store.h"
 #include "server/storage/sqlite_copy_catalog.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 
 namespace vl::test {
@@ -240,20 +241,6 @@ inline std::optional<uint16_t> ask(Session& session, ChunkType type, OpenedChunk
 
 // The u16 at the start of an answer's payload, read without any check (as
 // a client reads a refusal); 0xFFFF when there is none.
-// A TCP connection to `port` on the loopback address; -1 when refused.
-inline int connectLoopback(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 inline uint16_t answerCode(const ByteBuffer& chunk) {
   ChunkFields fields;
   StrictReader reader(readFields(chunk.span(), &fields) ? fields.payload
